@@ -1,0 +1,33 @@
+# ROS 2 build: a normal ament_cmake package inside a colcon workspace.
+find_package(ament_cmake REQUIRED)
+find_package(rclcpp REQUIRED)
+find_package(ament_index_cpp REQUIRED)
+find_package(builtin_interfaces REQUIRED)
+find_package(valtrix_protocol REQUIRED)
+
+function(valtrix_use_ros2 target)
+  ament_target_dependencies(${target} PUBLIC rclcpp builtin_interfaces valtrix_protocol)
+endfunction()
+
+function(valtrix_use_ament_index target)
+  ament_target_dependencies(${target} PUBLIC ament_index_cpp)
+endfunction()
+
+if(BUILD_TESTING)
+  find_package(ament_cmake_gtest REQUIRED)
+endif()
+
+function(valtrix_add_gtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
+  ament_add_gtest(${name} ${ARG_SOURCES} ENV ROS_LOCALHOST_ONLY=1 TIMEOUT 300)
+  if(TARGET ${name})
+    target_link_libraries(${name} ${ARG_LIBRARIES} gmock)
+    set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
+  endif()
+endfunction()
+
+macro(valtrix_export)
+  ament_export_targets(${PROJECT_NAME}Targets HAS_LIBRARY_TARGET)
+  ament_export_dependencies(rclcpp builtin_interfaces valtrix_protocol yaml-cpp fmt spdlog)
+  ament_package()
+endmacro()

@@ -1,0 +1,49 @@
+# Standalone build: no ROS 2 on this machine. ros2_standin/ offers the subset of rclcpp,
+# builtin_interfaces, valtrix_protocol and ament_index_cpp that the project uses, at the real
+# header paths, over Cyclone DDS.
+find_package(CycloneDDS REQUIRED)
+
+# get_package_share_directory() looks here after AMENT_PREFIX_PATH, so the demo finds its
+# configuration from the build tree or the install prefix without sourcing a setup file.
+set(VALTRIX_STANDIN_FALLBACK_PREFIXES "${CMAKE_BINARY_DIR}:${CMAKE_INSTALL_PREFIX}")
+add_subdirectory(ros2_standin)
+
+function(valtrix_use_ros2 target)
+  target_link_libraries(${target} PUBLIC ros2_standin::rclcpp)
+endfunction()
+
+function(valtrix_use_ament_index target)
+  target_link_libraries(${target} PRIVATE ros2_standin::ament_index_cpp)
+endfunction()
+
+function(valtrix_add_gtest name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gtest_main GTest::gmock)
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES ENVIRONMENT "ROS_LOCALHOST_ONLY=1" LABELS "${ARG_LABELS}" TIMEOUT 300)
+endfunction()
+
+# Build-tree ament prefix: resource-index marker and configuration, as the install lays them out.
+file(WRITE "${CMAKE_BINARY_DIR}/share/ament_index/resource_index/packages/${PROJECT_NAME}" "")
+file(GLOB _valtrix_config_files RELATIVE "${CMAKE_CURRENT_SOURCE_DIR}/config"
+  CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/config/*")
+foreach(_file IN LISTS _valtrix_config_files)
+  configure_file("config/${_file}" "${CMAKE_BINARY_DIR}/share/${PROJECT_NAME}/config/${_file}" COPYONLY)
+endforeach()
+
+macro(valtrix_export)
+  include(CMakePackageConfigHelpers)
+  set(_cmake_dir "${CMAKE_INSTALL_LIBDIR}/cmake/${PROJECT_NAME}")
+  install(EXPORT ${PROJECT_NAME}Targets NAMESPACE ${PROJECT_NAME}:: DESTINATION "${_cmake_dir}")
+  configure_package_config_file(cmake/${PROJECT_NAME}Config.cmake.in
+    "${CMAKE_CURRENT_BINARY_DIR}/${PROJECT_NAME}Config.cmake" INSTALL_DESTINATION "${_cmake_dir}")
+  write_basic_package_version_file("${CMAKE_CURRENT_BINARY_DIR}/${PROJECT_NAME}ConfigVersion.cmake"
+    COMPATIBILITY SameMajorVersion)
+  install(FILES "${CMAKE_CURRENT_BINARY_DIR}/${PROJECT_NAME}Config.cmake"
+    "${CMAKE_CURRENT_BINARY_DIR}/${PROJECT_NAME}ConfigVersion.cmake" DESTINATION "${_cmake_dir}")
+  install(FILES "${CMAKE_BINARY_DIR}/share/ament_index/resource_index/packages/${PROJECT_NAME}"
+    DESTINATION share/ament_index/resource_index/packages)
+  install(FILES package.xml DESTINATION share/${PROJECT_NAME})
+endmacro()

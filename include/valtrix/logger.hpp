@@ -1,0 +1,136 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include <fmt/format.h>
+#include <spdlog/logger.h>
+#include <spdlog/sinks/ansicolor_sink.h>
+#include <spdlog/sinks/systemd_sink.h>
+
+namespace valtrix {
+
+/// Process-wide logging facade: numbered lines "NNN [LEVEL] message" on stdout and/or the
+/// systemd journal, configured once from SPDLOG_STDOUT, SPDLOG_SYSTEMD and SPDLOG_LEVEL.
+class Logger {
+ public:
+  /// The single instance, built (and the environment read) on first use.
+  static Logger& Instance() {
+    static Logger instance;
+    return instance;
+  }
+
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
+
+  /// Formats and emits one line at `lvl`. Lines below the threshold cost a level check only.
+  template <typename... Args>
+  void Log(const spdlog::source_loc& location, spdlog::level::level_enum lvl,
+           fmt::format_string<Args...> format, Args&&... args) {
+    if (lvl < level) {
+      return;
+    }
+    const unsigned number = (seq.fetch_add(1, std::memory_order_relaxed) + 1U) & 0x7FU;
+    fmt::memory_buffer line;
+    fmt::format_to(std::back_inserter(line), "{0:3d} {1} ", number, LevelTag(lvl));
+    fmt::format_to(std::back_inserter(line), format, std::forward<Args>(args)...);
+    if (logger) {
+      // Handed over as finished text: braces inside arguments must not be formatted again.
+      logger->log(location, lvl, spdlog::string_view_t(line.data(), line.size()));
+    }
+  }
+
+  /// The spdlog logger every line goes to; empty if it could not be built.
+  std::shared_ptr<spdlog::logger> logger;
+  /// Emitted-line counter; the printed number is its low 7 bits.
+  std::atomic<uint8_t> seq{0};
+  /// Threshold (spdlog level value), equal to the spdlog logger's level.
+  int32_t level = spdlog::level::info;
+
+ private:
+  Logger() {
+    const bool to_stdout = ReadSwitch("SPDLOG_STDOUT", true);
+    const bool to_journal = ReadSwitch("SPDLOG_SYSTEMD", false);
+    try {
+      std::vector<spdlog::sink_ptr> sinks;
+      if (to_stdout) {
+        sinks.push_back(std::make_shared<spdlog::sinks::ansicolor_stdout_sink_mt>());
+      }
+      if (to_journal) {
+        sinks.push_back(std::make_shared<spdlog::sinks::systemd_sink_mt>());
+      }
+      logger = std::make_shared<spdlog::logger>("spdlog", sinks.begin(), sinks.end());
+      level = ReadLevel();
+      logger->set_level(static_cast<spdlog::level::level_enum>(level));
+      logger->set_pattern("%v");
+    } catch (const spdlog::spdlog_ex&) {
+      logger.reset();
+    }
+  }
+
+  static const char* LevelTag(spdlog::level::level_enum lvl) {
+    switch (lvl) {
+      case spdlog::level::debug: return "[DEBUG]";
+      case spdlog::level::info: return "[INFO]";
+      case spdlog::level::warn: return "[WARN]";
+      case spdlog::level::err: return "[ERROR]";
+      default: return "[TRACE]";
+    }
+  }
+
+  // Only the exact texts "true" and "false" count; anything else falls back with a notice.
+  static bool ReadSwitch(const char* name, bool fallback) {
+    const char* value = std::getenv(name);
+    const char* fallback_text = fallback ? "true" : "false";
+    if (value == nullptr) {
+      std::printf("environment variable %s is not set, and set %s\n", name, fallback_text);
+    } else if (std::strcmp(value, "true") == 0) {
+      return true;
+    } else if (std::strcmp(value, "false") == 0) {
+      return false;
+    } else {
+      std::printf("environment variable %s is invalid, and set %s\n", name, fallback_text);
+    }
+    std::fflush(stdout);
+    return fallback;
+  }
+
+  static int32_t ReadLevel() {
+    static constexpr std::pair<const char*, spdlog::level::level_enum> kLevels[] = {
+        {"trace", spdlog::level::trace}, {"debug", spdlog::level::debug},
+        {"info", spdlog::level::info},   {"warning", spdlog::level::warn},
+        {"error", spdlog::level::err},   {"critical", spdlog::level::critical},
+    };
+    const char* value = std::getenv("SPDLOG_LEVEL");
+    if (value == nullptr) {
+      std::printf("environment variable SPDLOG_LEVEL is not set, and set default level\n");
+    } else {
+      for (const auto& [text, lvl] : kLevels) {
+        if (std::strcmp(value, text) == 0) {
+          return lvl;
+        }
+      }
+      std::printf("environment variable SPDLOG_LEVEL is invalid, and set default level\n");
+    }
+    std::fflush(stdout);
+    return spdlog::level::info;
+  }
+};
+
+}  // namespace valtrix
+
+#define VALTRIX_LOG_AT(lvl, ...)                                                        \
+  ::valtrix::Logger::Instance().Log(                                                    \
+      ::spdlog::source_loc{__FILE__, __LINE__, static_cast<const char*>(__func__)}, lvl, \
+      __VA_ARGS__)
+
+#define LOG_DEBUG(...) VALTRIX_LOG_AT(::spdlog::level::debug, __VA_ARGS__)
+#define LOG_INFO(...) VALTRIX_LOG_AT(::spdlog::level::info, __VA_ARGS__)
+#define LOG_WARN(...) VALTRIX_LOG_AT(::spdlog::level::warn, __VA_ARGS__)
+#define LOG_ERROR(...) VALTRIX_LOG_AT(::spdlog::level::err, __VA_ARGS__)

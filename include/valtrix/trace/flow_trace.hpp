@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <rclcpp/rclcpp.hpp>
+
+#include "valtrix/trace/trace_records.hpp"
+
+namespace YAML {
+class Node;
+}
+
+namespace valtrix::trace {
+
+/// Process-wide registry of flows: configurations, recorded points and verdict handlers.
+/// Every public operation may be called from any thread; handlers run under the registry's
+/// lock and must not call back into it.
+class FlowTrace {
+ public:
+  /// The single instance, built on first use.
+  static FlowTrace& GetInstance();
+
+  FlowTrace(const FlowTrace&) = delete;
+  FlowTrace& operator=(const FlowTrace&) = delete;
+
+  /// Keeps `node`, drops every flow and loads the flows of the YAML file at `path`.
+  /// Bad input is logged; only errors of the middleware creating a publisher escape.
+  void Init(const std::string& path, std::shared_ptr<rclcpp::Node> node);
+
+  /// Registers (or replaces) a flow with an empty record; its handler stays in force.
+  void RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg);
+  /// Registers a flow built from `points`, which are moved out of the caller's vector.
+  void RegisterTraceFlow(const std::string& flow_id,
+                         std::vector<std::shared_ptr<TracePointCfg>>& points,
+                         const std::string& flow_name, const std::string& description,
+                         bool check_order);
+  /// Forgets a flow's configuration and record; its handler stays registered.
+  void RemoveTraceFlow(const std::string& flow_id);
+  /// Sets the handler that receives the flow's verdicts; the flow need not exist yet.
+  void RegisterFlowHandler(const std::string& flow_id, FlowHandler handler);
+  /// The flow's record, or an always-empty queue for an unknown flow. Read it only while no
+  /// other thread changes that flow.
+  const PointQueue& GetTracePoints(const std::string& flow_id);
+  /// Starts a new run of the flow: empties its record and rewinds its progress.
+  void ResetFlow(const std::string& flow_id);
+  /// Starts a new run of every flow.
+  void ResetAllFlows();
+
+  /// Records `point` in the flow and judges it at once.
+  void Trace(const std::string& flow_id, const std::shared_ptr<TracePoint>& point);
+  /// Records a new point stamped now and judges it at once.
+  void Trace(const std::string& flow_id, const std::string& point_id, bool success);
+  /// Milliseconds between the oldest and the newest recorded point; 0 on any failure.
+  uint64_t GetFlowDuration(const std::string& flow_id);
+
+  /// Judges the whole record, calls the flow's handler and returns the verdict (never empty).
+  std::shared_ptr<FlowCheckResult> CheckFlow(const std::string& flow_id);
+
+ private:
+  FlowTrace() = default;
+  ~FlowTrace() = default;
+
+  std::shared_ptr<TraceFlowCfg> parseTraceFlowCfg(const YAML::Node& flow_node);
+  std::shared_ptr<TracePointCfg> parseTracePointCfg(const YAML::Node& point_node);
+  /// Progressive check of the newest point; runs with `mutex_` held.
+  void checkFlow(const std::string& flow_id);
+
+  std::unordered_map<std::string, PointQueue> flow_queues_;
+  std::unordered_map<std::string, std::shared_ptr<TraceFlowCfg>> flow_configs_;
+  std::unordered_map<std::string, FlowHandler> flow_handlers_;
+  PointQueue empty_queue_;
+  std::mutex mutex_;
+  std::shared_ptr<rclcpp::Node> node_;
+};
+
+}  // namespace valtrix::trace

@@ -1,0 +1,1 @@
+#include "valtrix/trace/flow_trace.hpp"

@@ -70,6 +70,9 @@ class FlowTrace {
   /// Progressive check of the newest point; runs with `mutex_` held.
   void checkFlow(const std::string& flow_id);
 
+  // Lets the test suite inspect and clear the registry between cases.
+  friend class FlowTraceTestAccess;
+
   std::unordered_map<std::string, PointQueue> flow_queues_;
   std::unordered_map<std::string, std::shared_ptr<TraceFlowCfg>> flow_configs_;
   std::unordered_map<std::string, FlowHandler> flow_handlers_;

@@ -1,0 +1,247 @@
+// Runs trace_demo_node against two diag_echo processes, as a user would, and checks what both
+// sides print: the four verdicts, the durations, the events in order, and a clean Ctrl-C.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using ::testing::ElementsAreArray;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A child process whose stdout goes to a temporary file.
+class Child {
+ public:
+  explicit Child(std::vector<std::string> argv) {
+    char path[] = "/tmp/valtrix_e2e_XXXXXX";
+    const int fd = mkstemp(path);
+    close(fd);
+    output_path_ = path;
+    std::vector<char*> args;
+    for (auto& arg : argv) {
+      args.push_back(arg.data());
+    }
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_path_.c_str(),
+                                     O_WRONLY | O_TRUNC, 0);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+  }
+
+  ~Child() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    unlink(output_path_.c_str());
+  }
+
+  bool started() const { return pid_ > 0; }
+  std::string Output() const { return ReadFile(output_path_); }
+  void Signal(int signal_number) const { kill(pid_, signal_number); }
+
+  // Waits for the process to end; its exit status, or -1 when it did not end in time.
+  int WaitForExit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  std::string output_path_;
+};
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+size_t Count(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// Log lines containing `needle`, without their sequence numbers.
+std::vector<std::string> LinesWith(const std::string& text, const std::string& needle) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find(needle) != std::string::npos) {
+      lines.push_back(line.size() > 4 && line[3] == ' ' ? line.substr(4) : line);
+    }
+  }
+  return lines;
+}
+
+// Each event printed by diag_echo, summarised as "source_id code outcome detail".
+std::vector<std::string> EchoedEvents(const std::string& text) {
+  std::vector<std::string> events;
+  std::istringstream in(text);
+  std::string source;
+  std::string code;
+  std::string outcome;
+  std::string detail;
+  auto unquote = [](std::string value) {
+    if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'') {
+      value = value.substr(1, value.size() - 2);
+    }
+    return value;
+  };
+  for (std::string line; std::getline(in, line);) {
+    auto value_of = [&](const std::string& key) { return unquote(line.substr(key.size())); };
+    if (line.rfind("source_id: ", 0) == 0) {
+      source = value_of("source_id: ");
+    } else if (line.rfind("event_code: ", 0) == 0) {
+      code = value_of("event_code: ");
+    } else if (line.rfind("outcome: ", 0) == 0) {
+      outcome = value_of("outcome: ");
+    } else if (line.rfind("detail: ", 0) == 0) {
+      detail = value_of("detail: ");
+    } else if (line == "---") {
+      events.push_back(source + " " + code + " " + outcome + " " + detail);
+    }
+  }
+  return events;
+}
+
+std::vector<std::string> ExpectedFlowEvents() {
+  const std::string flow = "grab_place_task ";
+  auto ok = [&](const char* code, const char* point) {
+    return flow + code + " 0 Status OK: " + point;
+  };
+  const std::string complete = flow + "1000 0 Status OK, work flow complete: grab_place_task";
+  return {
+      // Run 1: place_pos_reached fails; the ordered flow still completes.
+      ok("1001", "home_pos_reached"), ok("1002", "gripper_opened"),
+      ok("1003", "target_pos_reached"), ok("1004", "gripper_closed"),
+      flow + "1005 1 Status Failed: place_pos_reached", ok("1006", "gripper_opened"),
+      ok("1007", "task_completed"), complete,
+      // Run 2: gripper_closed is skipped.
+      ok("1001", "home_pos_reached"), ok("1002", "gripper_opened"),
+      ok("1003", "target_pos_reached"),
+      flow + "1004 1 Status Failed, point missing: gripper_closed", ok("1006", "gripper_opened"),
+      ok("1007", "task_completed"), complete,
+      // Run 3: target_pos_reached twice.
+      ok("1001", "home_pos_reached"), ok("1002", "gripper_opened"),
+      ok("1003", "target_pos_reached"),
+      flow + "1003 1 Status Failed, point duplicated: target_pos_reached",
+      ok("1004", "gripper_closed"), ok("1005", "place_pos_reached"),
+      ok("1006", "gripper_opened"), ok("1007", "task_completed"), complete,
+      // Run 4: clean, and the whole-flow check's success event.
+      ok("1001", "home_pos_reached"), ok("1002", "gripper_opened"),
+      ok("1003", "target_pos_reached"), ok("1004", "gripper_closed"),
+      ok("1005", "place_pos_reached"), ok("1006", "gripper_opened"),
+      ok("1007", "task_completed"), complete, flow + "1000 0 Succeed",
+  };
+}
+
+TEST(DemoEndToEndTest, FourRunsThenHeartbeatsThenCleanExitOnCtrlC) {
+  Child flow_echo({DIAG_ECHO_PATH, "/flow_diag"});
+  Child heartbeat_echo({DIAG_ECHO_PATH, "/heartbeat_diag"});
+  ASSERT_TRUE(flow_echo.started() && heartbeat_echo.started());
+  // Give the listeners a moment to join the graph before the demo's first point.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  Child demo({DEMO_NODE_PATH});
+  ASSERT_TRUE(demo.started());
+
+  ASSERT_TRUE(WaitUntil(
+      [&] { return Count(heartbeat_echo.Output(), "---") >= 2; }, std::chrono::seconds(60)))
+      << demo.Output();
+  const auto interrupted_at = std::chrono::steady_clock::now();
+  demo.Signal(SIGINT);
+  EXPECT_EQ(demo.WaitForExit(std::chrono::seconds(5)), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - interrupted_at, std::chrono::milliseconds(1500));
+
+  const std::string log = demo.Output();
+  EXPECT_THAT(LinesWith(log, "FlowEventHandler"),
+              ElementsAreArray({
+                  "[ERROR] FlowEventHandler: Flow 'grab_place_task' failed, status: 1",
+                  "[ERROR] FlowEventHandler: failure point 'place_pos_reached', index: 4",
+                  "[ERROR] FlowEventHandler:  desired point 'place_pos_reached', event_id '1005'",
+                  "[ERROR] FlowEventHandler: Flow 'grab_place_task' missing point, status: 4",
+                  "[ERROR] FlowEventHandler:  desired point 'gripper_closed', event_id '1004'",
+                  "[ERROR] FlowEventHandler: Flow 'grab_place_task' duplicated point, status: 3",
+                  "[ERROR] FlowEventHandler: failure point 'target_pos_reached', index: 3",
+                  "[ERROR] FlowEventHandler:  desired point 'gripper_closed', event_id '1004'",
+                  "[ERROR] FlowEventHandler: Flow 'grab_place_task' success, status: 0",
+              }));
+
+  const std::regex duration_line(R"(--------Flow 'grab_place_task' duration: (\d+) ms--------)");
+  std::vector<long> durations;
+  for (const auto& line : LinesWith(log, "--------Flow")) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(line, match, duration_line)) << line;
+    durations.push_back(std::stol(match[1]));
+  }
+  ASSERT_EQ(durations.size(), 3U);
+  const long pauses[] = {1200, 900, 1100};
+  for (size_t run = 0; run < 3; ++run) {
+    EXPECT_GE(durations[run], pauses[run]);
+    EXPECT_LE(durations[run], pauses[run] + 400);
+  }
+
+  flow_echo.Signal(SIGINT);
+  heartbeat_echo.Signal(SIGINT);
+  EXPECT_EQ(flow_echo.WaitForExit(std::chrono::seconds(5)), 0);
+  EXPECT_EQ(heartbeat_echo.WaitForExit(std::chrono::seconds(5)), 0);
+
+  // The very first event may go out before the demo's writer has discovered the listener.
+  auto expected = ExpectedFlowEvents();
+  auto received = EchoedEvents(flow_echo.Output());
+  if (received.size() + 1 == expected.size()) {
+    expected.erase(expected.begin());
+  }
+  EXPECT_THAT(received, ElementsAreArray(expected));
+
+  const auto beats = EchoedEvents(heartbeat_echo.Output());
+  ASSERT_GE(beats.size(), 2U);
+  for (const auto& beat : beats) {
+    EXPECT_EQ(beat, "heartbeat 2001 0 Status OK: heartbeat");
+  }
+}
+
+}  // namespace

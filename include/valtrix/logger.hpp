@@ -5,10 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
 #include <spdlog/logger.h>
 #include <spdlog/sinks/ansicolor_sink.h>
@@ -29,17 +31,21 @@ class Logger {
   Logger(const Logger&) = delete;
   Logger& operator=(const Logger&) = delete;
 
-  /// Formats and emits one line at `lvl`. Lines below the threshold cost a level check only.
+  /// Formats and emits one line at `lvl`. A line below the threshold costs a level check only:
+  /// its text would be dropped unseen and its number is not taken.
   template <typename... Args>
   void Log(const spdlog::source_loc& location, spdlog::level::level_enum lvl,
            fmt::format_string<Args...> format, Args&&... args) {
     if (lvl < level) {
       return;
     }
-    const unsigned number = (seq.fetch_add(1, std::memory_order_relaxed) + 1U) & 0x7FU;
+    fmt::memory_buffer message;
+    fmt::format_to(std::back_inserter(message), format, std::forward<Args>(args)...);
+    // The number is taken only once the message is built, so a throwing formatter leaves no gap.
+    const unsigned number = (seq.fetch_add(1, std::memory_order_relaxed) + 1U) & kNumberMask;
     fmt::memory_buffer line;
-    fmt::format_to(std::back_inserter(line), "{0:3d} {1} ", number, LevelTag(lvl));
-    fmt::format_to(std::back_inserter(line), format, std::forward<Args>(args)...);
+    fmt::format_to(std::back_inserter(line), FMT_COMPILE("{0:3d} {1} {2}"), number, LevelTag(lvl),
+                   fmt::string_view(message.data(), message.size()));
     if (logger) {
       // Handed over as finished text: braces inside arguments must not be formatted again.
       logger->log(location, lvl, spdlog::string_view_t(line.data(), line.size()));
@@ -74,7 +80,9 @@ class Logger {
     }
   }
 
-  static const char* LevelTag(spdlog::level::level_enum lvl) {
+  static constexpr unsigned kNumberMask = 0x7FU;  // printed numbers run 0 ... 127
+
+  static fmt::string_view LevelTag(spdlog::level::level_enum lvl) {
     switch (lvl) {
       case spdlog::level::debug: return "[DEBUG]";
       case spdlog::level::info: return "[INFO]";
@@ -130,6 +138,10 @@ class Logger {
       ::spdlog::source_loc{__FILE__, __LINE__, static_cast<const char*>(__func__)}, lvl, \
       __VA_ARGS__)
 
+// <syslog.h>, which the journal sink pulls in, defines LOG_DEBUG and LOG_INFO as priority numbers.
+// The entry points take these names over; the sink has already been compiled with the numbers.
+#undef LOG_DEBUG
+#undef LOG_INFO
 #define LOG_DEBUG(...) VALTRIX_LOG_AT(::spdlog::level::debug, __VA_ARGS__)
 #define LOG_INFO(...) VALTRIX_LOG_AT(::spdlog::level::info, __VA_ARGS__)
 #define LOG_WARN(...) VALTRIX_LOG_AT(::spdlog::level::warn, __VA_ARGS__)

@@ -1,0 +1,147 @@
+// Cost of the whole-flow check per recorded point, for a short and a very long record.
+//
+// Run at log level warning (the default here unless SPDLOG_LEVEL is set), so that the check's
+// INFO lines are dropped; the figures are printed beside their targets at the end.
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <fmt/format.h>
+
+#include "valtrix/logger.hpp"
+#include "valtrix/trace/flow_trace.hpp"
+
+namespace {
+
+using valtrix::trace::FlowCheckStatus;
+using valtrix::trace::FlowTrace;
+using valtrix::trace::TraceFlowCfg;
+using valtrix::trace::TracePointCfg;
+
+constexpr double kTargetNsPerPoint = 300.0;
+constexpr double kTargetGrowth = 1.5;
+constexpr int64_t kShort = 10'000;
+constexpr int64_t kLong = 1'000'000;
+
+// One flow per size, configured with `points` distinct points and recorded once in order, so
+// the check runs both passes over every entry and passes. Built once and kept.
+std::shared_ptr<TraceFlowCfg> FlowOfSize(int64_t points) {
+  static std::map<int64_t, std::shared_ptr<TraceFlowCfg>> flows;
+  auto& cfg = flows[points];
+  if (!cfg) {
+    cfg = std::make_shared<TraceFlowCfg>(fmt::format("flow_{}", points));
+    cfg->flow_points.reserve(static_cast<size_t>(points));
+    for (int64_t i = 0; i < points; ++i) {
+      auto point = std::make_shared<TracePointCfg>(fmt::format("p{:07d}", i));
+      point->is_critical = true;
+      cfg->flow_points.push_back(std::move(point));
+    }
+    FlowTrace& trace = FlowTrace::GetInstance();
+    trace.RegisterTraceFlow(cfg);
+    for (const auto& point : cfg->flow_points) {
+      trace.Trace(cfg->flow_id, point->point_id, true);
+    }
+  }
+  return cfg;
+}
+
+void CheckWholeFlow(benchmark::State& state, bool check_order) {
+  const int64_t points = state.range(0);
+  auto cfg = FlowOfSize(points);
+  cfg->check_order = check_order;
+  FlowTrace& trace = FlowTrace::GetInstance();
+  for (auto _ : state) {
+    auto result = trace.CheckFlow(cfg->flow_id);
+    benchmark::DoNotOptimize(result);
+    if (result->status != FlowCheckStatus::SUCCESS) {
+      state.SkipWithError("flow did not pass");
+      break;
+    }
+  }
+  state.counters["points"] = static_cast<double>(points);
+  state.counters["ns_per_point"] = benchmark::Counter(
+      static_cast<double>(points),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.SetItemsProcessed(state.iterations() * points);
+}
+
+void BM_CheckFlowOrdered(benchmark::State& state) { CheckWholeFlow(state, true); }
+void BM_CheckFlowUnordered(benchmark::State& state) { CheckWholeFlow(state, false); }
+
+BENCHMARK(BM_CheckFlowOrdered)->Arg(kShort)->Arg(kLong)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CheckFlowUnordered)->Arg(kShort)->Arg(kLong)->Unit(benchmark::kMicrosecond);
+
+// Console output as usual, plus the wall time per point of every run for the summary.
+class TargetReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) {
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.error_occurred || (run.run_type == Run::RT_Aggregate && !median)) {
+        continue;
+      }
+      auto points = run.counters.find("points");
+      if (points == run.counters.end()) {
+        continue;
+      }
+      const double ns = run.GetAdjustedRealTime() * 1e9 /
+                        benchmark::GetTimeUnitMultiplier(run.time_unit) / points->second.value;
+      const std::string name = run.run_name.function_name;
+      const auto size = static_cast<int64_t>(points->second.value);
+      auto& slot = ns_per_point_[name][size];
+      if (median || slot == 0.0) {
+        slot = ns;
+      }
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  // Prints each figure beside its target; false when one is missed.
+  bool Summarise() const {
+    bool met = true;
+    std::printf("\nwhole-flow check, log level %d (3 = warning)\n",
+                static_cast<int>(valtrix::Logger::Instance().level));
+    for (const auto& [name, sizes] : ns_per_point_) {
+      for (const auto& [size, ns] : sizes) {
+        const bool ok = ns <= kTargetNsPerPoint;
+        met = met && ok;
+        std::printf("  %-24s %8lld points: %7.1f ns/point   target <= %.0f   %s\n", name.c_str(),
+                    static_cast<long long>(size), ns, kTargetNsPerPoint, ok ? "met" : "MISSED");
+      }
+      auto short_run = sizes.find(kShort);
+      auto long_run = sizes.find(kLong);
+      if (short_run != sizes.end() && long_run != sizes.end()) {
+        const double growth = long_run->second / short_run->second;
+        const bool ok = growth <= kTargetGrowth;
+        met = met && ok;
+        std::printf("  %-24s 1M / 10k per point: %5.2fx          target <= %.1fx   %s\n",
+                    name.c_str(), growth, kTargetGrowth, ok ? "met" : "MISSED");
+      }
+    }
+    return met;
+  }
+
+ private:
+  std::map<std::string, std::map<int64_t, double>> ns_per_point_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The logger reads its level once, on first use: set it before anything logs.
+  setenv("SPDLOG_LEVEL", "warning", 0);
+  valtrix::Logger::Instance();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+    return 1;
+  }
+  TargetReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return reporter.Summarise() ? 0 : 1;
+}

@@ -1,0 +1,194 @@
+#include <atomic>
+#include <csignal>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <rclcpp/exceptions.hpp>
+#include <rclcpp/utilities.hpp>
+
+#include "standin_internal.hpp"
+
+namespace ros2_standin {
+namespace {
+
+constexpr int kInvalidRosArgs = 1003;  // RCL_RET_INVALID_ROS_ARGS
+constexpr char kInitErrorPrefix[] = "failed to initialize rcl: ";
+
+// Flags of rcl that take no value; they are accepted and have no effect here.
+const char* const kIgnoredFlags[] = {
+    "--enable-stdout-logs",  "--disable-stdout-logs",       "--enable-rosout-logs",
+    "--disable-rosout-logs", "--enable-external-lib-logs", "--disable-external-lib-logs",
+};
+// Options of rcl that take one value; accepted and ignored likewise.
+const char* const kIgnoredOptions[] = {
+    "-p", "--param", "--params-file", "-e", "--enclave", "--log-level", "--log-config-file",
+};
+
+bool is_one_of(const std::string& argument, const char* const* begin, const char* const* end) {
+  for (auto it = begin; it != end; ++it) {
+    if (argument == *it) {
+      return true;
+    }
+  }
+  return false;
+}
+
+[[noreturn]] void throw_invalid_ros_args(const std::string& message) {
+  throw rclcpp::exceptions::RCLError(rclcpp::exceptions::RCLErrorBase(kInvalidRosArgs, message),
+                                     kInitErrorPrefix);
+}
+
+RemapRule parse_remap_rule(const std::string& text) {
+  const auto separator = text.find(":=");
+  if (separator == std::string::npos || separator == 0 || separator + 2 == text.size()) {
+    throw_invalid_ros_args("Couldn't parse remap rule: '" + text + "'");
+  }
+  RemapRule rule;
+  std::string from = text.substr(0, separator);
+  rule.to = text.substr(separator + 2);
+  const auto node_separator = from.find(':');
+  if (node_separator != std::string::npos) {
+    rule.node_name = from.substr(0, node_separator);
+    from = from.substr(node_separator + 1);
+    if (rule.node_name.empty() || from.empty()) {
+      throw_invalid_ros_args("Couldn't parse remap rule: '" + text + "'");
+    }
+  }
+  if (from == "__ns") {
+    rule.kind = RemapRule::Kind::Namespace;
+  } else if (from == "__node" || from == "__name") {
+    rule.kind = RemapRule::Kind::NodeName;
+  } else {
+    rule.kind = RemapRule::Kind::Topic;
+  }
+  rule.from = from;
+  return rule;
+}
+
+// State of the one context of the process. Never destroyed, so that entities released late
+// during exit still find it.
+struct Context {
+  std::mutex mutex;
+  std::vector<RemapRule> remaps;
+  bool handlers_installed = false;
+};
+
+Context& context() {
+  static auto* instance = new Context();
+  return *instance;
+}
+
+std::atomic<bool> g_ok{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+struct sigaction g_previous_sigint {};
+struct sigaction g_previous_sigterm {};
+
+void on_signal(int signal_number, siginfo_t* info, void* ucontext) {
+  g_ok.store(false);
+  // Chain to a handler that was installed before ours, as rclcpp does.
+  const struct sigaction& previous = signal_number == SIGINT ? g_previous_sigint : g_previous_sigterm;
+  if (previous.sa_flags & SA_SIGINFO) {
+    if (previous.sa_sigaction != nullptr) {
+      previous.sa_sigaction(signal_number, info, ucontext);
+    }
+  } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN &&
+             previous.sa_handler != nullptr) {
+    previous.sa_handler(signal_number);
+  }
+}
+
+void install_signal_handlers(Context& ctx) {
+  if (ctx.handlers_installed) {
+    return;
+  }
+  struct sigaction action {};
+  action.sa_sigaction = on_signal;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, &g_previous_sigint);
+  sigaction(SIGTERM, &action, &g_previous_sigterm);
+  ctx.handlers_installed = true;
+}
+
+void uninstall_signal_handlers(Context& ctx) {
+  if (!ctx.handlers_installed) {
+    return;
+  }
+  sigaction(SIGINT, &g_previous_sigint, nullptr);
+  sigaction(SIGTERM, &g_previous_sigterm, nullptr);
+  ctx.handlers_installed = false;
+}
+
+}  // namespace
+
+std::vector<RemapRule> parse_ros_arguments(const std::vector<std::string>& arguments) {
+  std::vector<RemapRule> remaps;
+  std::vector<std::string> unknown;
+  bool in_ros_args = false;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "--ros-args") {
+      in_ros_args = true;
+    } else if (!in_ros_args) {
+      continue;
+    } else if (argument == "--") {
+      in_ros_args = false;
+    } else if (argument == "-r" || argument == "--remap") {
+      if (i + 1 == arguments.size()) {
+        throw_invalid_ros_args("Couldn't parse trailing " + argument + " flag. No remap rule found.");
+      }
+      remaps.push_back(parse_remap_rule(arguments[++i]));
+    } else if (is_one_of(argument, std::begin(kIgnoredOptions), std::end(kIgnoredOptions))) {
+      if (i + 1 == arguments.size()) {
+        throw_invalid_ros_args("Couldn't parse trailing " + argument + " flag. No value found.");
+      }
+      ++i;
+    } else if (!is_one_of(argument, std::begin(kIgnoredFlags), std::end(kIgnoredFlags))) {
+      unknown.push_back(argument);
+    }
+  }
+  if (!unknown.empty()) {
+    throw rclcpp::exceptions::UnknownROSArgsError(std::move(unknown));
+  }
+  return remaps;
+}
+
+bool context_ok() { return g_ok.load(); }
+
+std::vector<RemapRule> global_remaps() {
+  Context& ctx = context();
+  std::lock_guard<std::mutex> lock(ctx.mutex);
+  return ctx.remaps;
+}
+
+}  // namespace ros2_standin
+
+namespace rclcpp {
+
+void init(int argc, char const* const* argv) {
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) {
+    arguments.emplace_back(argv[i] != nullptr ? argv[i] : "");
+  }
+  auto& ctx = ros2_standin::context();
+  std::lock_guard<std::mutex> lock(ctx.mutex);
+  if (ros2_standin::g_ok.load()) {
+    throw ContextAlreadyInitialized();
+  }
+  ctx.remaps = ros2_standin::parse_ros_arguments(arguments);
+  ros2_standin::install_signal_handlers(ctx);
+  ros2_standin::g_ok.store(true);
+}
+
+bool ok() { return ros2_standin::context_ok(); }
+
+bool shutdown(const std::string& /*reason*/) {
+  auto& ctx = ros2_standin::context();
+  std::lock_guard<std::mutex> lock(ctx.mutex);
+  const bool was_ok = ros2_standin::g_ok.exchange(false);
+  ros2_standin::uninstall_signal_handlers(ctx);
+  return was_ok;
+}
+
+}  // namespace rclcpp

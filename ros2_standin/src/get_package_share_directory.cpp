@@ -1,0 +1,62 @@
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include <ament_index_cpp/get_package_share_directory.hpp>
+
+namespace ament_index_cpp {
+namespace {
+
+constexpr char kResourceIndex[] = "/share/ament_index/resource_index/packages/";
+
+std::vector<std::string> split_prefixes(const std::string& list) {
+  std::vector<std::string> prefixes;
+  size_t start = 0;
+  while (start <= list.size()) {
+    const size_t end = std::min(list.find(':', start), list.size());
+    if (end > start) {
+      prefixes.push_back(list.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  return prefixes;
+}
+
+// AMENT_PREFIX_PATH first, then the prefixes of this build, so that programs find their data
+// without a sourced setup file.
+std::vector<std::string> search_prefixes() {
+  const char* ament_prefix_path = std::getenv("AMENT_PREFIX_PATH");
+  auto prefixes = split_prefixes(ament_prefix_path != nullptr ? ament_prefix_path : "");
+  for (auto& fallback : split_prefixes(VALTRIX_STANDIN_FALLBACK_PREFIXES)) {
+    prefixes.push_back(std::move(fallback));
+  }
+  return prefixes;
+}
+
+bool is_regular_file(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+std::string get_package_share_directory(const std::string& package_name) {
+  const auto prefixes = search_prefixes();
+  if (!package_name.empty() && package_name.find('/') == std::string::npos) {
+    for (const auto& prefix : prefixes) {
+      if (is_regular_file(prefix + kResourceIndex + package_name)) {
+        return prefix + "/share/" + package_name;
+      }
+    }
+  }
+  std::string searched;
+  for (const auto& prefix : prefixes) {
+    searched += (searched.empty() ? "" : ", ") + prefix;
+  }
+  throw PackageNotFoundError(package_name,
+                             "package '" + package_name + "' not found, searching: [" + searched + "]");
+}
+
+}  // namespace ament_index_cpp

@@ -1,0 +1,113 @@
+#pragma once
+
+// Internals of the ROS 2 stand-in shared by its source files.
+
+#include <dds/dds.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <rclcpp/node.hpp>
+#include <rclcpp/qos.hpp>
+#include <ros2_standin/type_support.hpp>
+
+namespace ros2_standin {
+
+/// One `[node:]from:=to` rule given with -r/--remap.
+struct RemapRule {
+  enum class Kind { Topic, NodeName, Namespace };
+  Kind kind = Kind::Topic;
+  /// Applies to every node when empty.
+  std::string node_name;
+  std::string from;
+  std::string to;
+};
+
+/// Parses the ROS arguments of a command line (the parts after --ros-args); throws
+/// UnknownROSArgsError or RCLError like rcl.
+std::vector<RemapRule> parse_ros_arguments(const std::vector<std::string>& arguments);
+
+/// The process's DDS domain participant, kept alive by every node and entity that uses it.
+class Participant {
+ public:
+  /// The participant, created on first use.
+  static std::shared_ptr<Participant> Get();
+
+  explicit Participant(dds_entity_t domain, dds_entity_t participant)
+      : domain_(domain), participant_(participant) {}
+  Participant(const Participant&) = delete;
+  Participant& operator=(const Participant&) = delete;
+  ~Participant();
+
+  dds_entity_t handle() const { return participant_; }
+
+ private:
+  dds_entity_t domain_;
+  dds_entity_t participant_;
+};
+
+/// A DDS reader or writer with its topic, holding the participant alive.
+class Endpoint {
+ public:
+  Endpoint(std::shared_ptr<Participant> participant, std::string topic_name,
+           const MessageTypeSupport& type_support, const rclcpp::QoS& qos, bool is_writer);
+  Endpoint(const Endpoint&) = delete;
+  Endpoint& operator=(const Endpoint&) = delete;
+  ~Endpoint();
+
+  const std::string& topic_name() const { return topic_name_; }
+  const MessageTypeSupport& type_support() const { return type_support_; }
+  dds_entity_t handle() const { return entity_; }
+  dds_entity_t read_condition() const { return read_condition_; }
+  dds_entity_t participant() const { return participant_->handle(); }
+
+ private:
+  std::shared_ptr<Participant> participant_;
+  std::string topic_name_;
+  const MessageTypeSupport& type_support_;
+  dds_entity_t topic_ = 0;
+  dds_entity_t entity_ = 0;
+  dds_entity_t read_condition_ = 0;
+};
+
+/// Names and subscriptions of a node.
+class NodeState {
+ public:
+  std::string name;
+  std::string namespace_;
+  std::string fully_qualified_name;
+  std::vector<RemapRule> remaps;
+  std::shared_ptr<Participant> participant;
+
+  std::mutex mutex;
+  std::vector<std::weak_ptr<rclcpp::SubscriptionBase>> subscriptions;
+};
+
+/// Reaches the stand-in internals of the public classes.
+struct EntityAccess {
+  static std::vector<std::shared_ptr<rclcpp::SubscriptionBase>> subscriptions(rclcpp::Node& node);
+  static const Endpoint& endpoint(const rclcpp::SubscriptionBase& subscription) {
+    return *subscription.endpoint_;
+  }
+  static void handle_sample(rclcpp::SubscriptionBase& subscription, const void* sample) {
+    subscription.handle_sample(sample);
+  }
+};
+
+/// Throws RCLError with the message of a failed DDS call.
+[[noreturn]] void throw_dds_error(dds_return_t ret, const std::string& what);
+
+// Global state of the context (rclcpp::init/shutdown).
+bool context_ok();
+std::vector<RemapRule> global_remaps();
+
+// Name checks and expansion with ROS 2's rules; each throws the matching NameValidationError.
+void validate_node_name(const std::string& name);
+void validate_namespace(const std::string& namespace_);
+std::string expand_topic_name(const std::string& name, const std::string& node_name,
+                              const std::string& namespace_);
+std::string fully_qualified_node_name(const std::string& node_name, const std::string& namespace_);
+
+}  // namespace ros2_standin

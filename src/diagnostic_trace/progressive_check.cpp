@@ -1,7 +1,252 @@
+#include <array>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
 namespace valtrix::trace {
 
-void FlowTrace::checkFlow(const std::string& /*flow_id*/) {}
+namespace {
+
+constexpr std::string_view kStatusOk = "Status OK: ";
+constexpr std::string_view kStatusFailed = "Status Failed: ";
+constexpr std::string_view kPointMissing = "Status Failed, point missing: ";
+constexpr std::string_view kPointDuplicated = "Status Failed, point duplicated: ";
+constexpr std::string_view kUndefinedPoint = "Status Failed, undefined point: ";
+constexpr std::string_view kFlowComplete = "Status OK, work flow complete: ";
+constexpr std::string_view kTimeoutSuffix = "Timeout";
+
+constexpr int32_t kOutcomeOk = 0;
+constexpr int32_t kOutcomeFailed = 1;
+
+// One event the check wants published. The text is kept as its parts so that nothing is built
+// for a flow without a publisher; `id` points into the configuration or the record, both of
+// which outlive the call.
+struct Publication {
+  uint32_t event_code = 0;
+  int32_t outcome = kOutcomeOk;
+  std::string_view prefix;
+  const std::string* id = nullptr;
+  std::string_view suffix;
+};
+
+// Everything one check decided, in the order it is to be logged and published: the step
+// duration first, then the optional-point warning, then the events.
+struct Verdict {
+  bool has_duration = false;
+  uint64_t step_duration = 0;
+  const std::string* optional_missing = nullptr;
+  std::array<Publication, 3> publications{};
+  size_t publication_count = 0;
+
+  void Publish(uint32_t event_code, int32_t outcome, std::string_view prefix,
+               const std::string& id, std::string_view suffix = {}) {
+    publications[publication_count++] = Publication{event_code, outcome, prefix, &id, suffix};
+  }
+};
+
+// The four ways an ordered flow can take a new point, tried in this order.
+enum class OrderedCase {
+  kInOrder,    // A: the point expected next
+  kSkipped,    // B: the point after the expected one
+  kRepeated,   // C: the point just passed, right after itself
+  kUndefined,  // D: anything else
+};
+
+const TracePointCfg* PointAt(const TraceFlowCfg& flow, uint64_t position) {
+  return position < flow.flow_points.size() ? flow.flow_points[position].get() : nullptr;
+}
+
+bool Matches(const TracePointCfg* configured, const TracePoint& point) {
+  return configured != nullptr && configured->point_id == point.point_id;
+}
+
+OrderedCase ClassifyOrdered(const PointQueue& record, const TraceFlowCfg& flow) {
+  const TracePoint& point = *record.back();
+  const uint64_t expected = flow.next_index;
+  if (Matches(PointAt(flow, expected), point)) {
+    return OrderedCase::kInOrder;
+  }
+  if (PointAt(flow, expected) != nullptr && Matches(PointAt(flow, expected + 1), point)) {
+    return OrderedCase::kSkipped;
+  }
+  if (record.size() >= 2 && expected > 0 && Matches(PointAt(flow, expected - 1), point) &&
+      record[record.size() - 2]->point_id == point.point_id) {
+    return OrderedCase::kRepeated;
+  }
+  return OrderedCase::kUndefined;
+}
+
+// Milliseconds from the previous entry to the newest; a newer entry stamped earlier (built out
+// of order, clock stepped back) took no time rather than a wrapped-around eternity.
+uint64_t StepDuration(const PointQueue& record) {
+  const int64_t previous = record[record.size() - 2]->timestamp;
+  const int64_t current = record.back()->timestamp;
+  return previous < current ? static_cast<uint64_t>(current - previous) : 0;
+}
+
+void StepStatus(const TracePointCfg& configured, bool success, Verdict& verdict) {
+  if (configured.event_id == 0) {
+    return;
+  }
+  if (success && configured.on_success) {
+    verdict.Publish(configured.event_id, kOutcomeOk, kStatusOk, configured.point_id);
+  } else if (!success && configured.on_failure) {
+    verdict.Publish(configured.event_id, kOutcomeFailed, kStatusFailed, configured.point_id);
+  }
+}
+
+// Counts one more occurrence unless that would exceed `repeat_max`; true once enough were seen.
+bool CountRepetition(TracePointCfg& configured) {
+  const bool capped = configured.repeat_max != 0 && configured.hit_cnt >= configured.repeat_max;
+  if (!capped && configured.hit_cnt != std::numeric_limits<uint32_t>::max()) {
+    ++configured.hit_cnt;
+  }
+  return configured.hit_cnt >= configured.repeat_cnt;
+}
+
+Verdict JudgeInOrder(const PointQueue& record, TraceFlowCfg& flow) {
+  Verdict verdict;
+  const uint32_t position = flow.next_index;
+  TracePointCfg& expected = *flow.flow_points[position];
+  const TracePoint& point = *record.back();
+
+  bool passed = true;
+  if (expected.repeat_cnt != 0) {
+    if (record.size() >= 2 && expected.timeout_ms != 0) {
+      verdict.has_duration = true;
+      verdict.step_duration = StepDuration(record);
+      if (verdict.step_duration > expected.timeout_ms && expected.event_id != 0 &&
+          expected.on_timeout) {
+        verdict.Publish(expected.event_id, kOutcomeFailed, {}, expected.point_id, kTimeoutSuffix);
+      }
+    }
+    passed = CountRepetition(expected);
+  }
+  if (passed) {
+    flow.next_index = position + 1;
+  }
+
+  StepStatus(expected, point.success, verdict);
+
+  if (flow.next_index == flow.flow_points.size()) {
+    const uint32_t event_id = flow.event_id != 0 ? flow.event_id : expected.event_id;
+    if (event_id != 0) {
+      verdict.Publish(event_id, kOutcomeOk, kFlowComplete, flow.flow_id);
+    }
+  }
+  return verdict;
+}
+
+Verdict JudgeSkipped(TraceFlowCfg& flow) {
+  Verdict verdict;
+  const TracePointCfg& skipped = *flow.flow_points[flow.next_index];
+  flow.next_index += 2;
+  if (!skipped.is_critical) {
+    verdict.optional_missing = &skipped.point_id;
+  } else {
+    verdict.Publish(skipped.event_id, kOutcomeFailed, kPointMissing, skipped.point_id);
+  }
+  return verdict;
+}
+
+Verdict JudgeRepeated(const TraceFlowCfg& flow) {
+  Verdict verdict;
+  const TracePointCfg& passed = *flow.flow_points[flow.next_index - 1];
+  verdict.Publish(passed.event_id, kOutcomeFailed, kPointDuplicated, passed.point_id);
+  return verdict;
+}
+
+// Reported with the event id of the point expected next; once the flow is complete (or has no
+// points) there is none, and the flow's own event id stands in.
+Verdict JudgeUndefined(const TraceFlowCfg& flow, const TracePoint& point) {
+  Verdict verdict;
+  const TracePointCfg* expected = PointAt(flow, flow.next_index);
+  const uint32_t event_id = expected != nullptr ? expected->event_id : flow.event_id;
+  verdict.Publish(event_id, kOutcomeFailed, kUndefinedPoint, point.point_id);
+  return verdict;
+}
+
+Verdict JudgeOrdered(const PointQueue& record, TraceFlowCfg& flow) {
+  switch (ClassifyOrdered(record, flow)) {
+    case OrderedCase::kInOrder:
+      return JudgeInOrder(record, flow);
+    case OrderedCase::kSkipped:
+      return JudgeSkipped(flow);
+    case OrderedCase::kRepeated:
+      return JudgeRepeated(flow);
+    case OrderedCase::kUndefined:
+      break;
+  }
+  return JudgeUndefined(flow, *record.back());
+}
+
+Verdict JudgeUnordered(const TraceFlowCfg& flow, const TracePoint& point) {
+  Verdict verdict;
+  for (const auto& configured : flow.flow_points) {
+    if (Matches(configured.get(), point)) {
+      StepStatus(*configured, point.success, verdict);
+      return verdict;
+    }
+  }
+  verdict.Publish(flow.event_id, kOutcomeFailed, kUndefinedPoint, point.point_id);
+  return verdict;
+}
+
+void ComposeDetail(const Publication& publication, std::string& detail) {
+  detail.clear();
+  detail.reserve(publication.prefix.size() + publication.id->size() + publication.suffix.size());
+  detail.append(publication.prefix).append(*publication.id).append(publication.suffix);
+}
+
+// Events are stamped with the wall clock; flows registered in code have no node to ask.
+rclcpp::Clock& SystemClock() {
+  static rclcpp::Clock clock(RCL_SYSTEM_TIME);
+  return clock;
+}
+
+}  // namespace
+
+void FlowTrace::checkFlow(const std::string& flow_id) {
+  const auto queue = flow_queues_.find(flow_id);
+  const auto config = flow_configs_.find(flow_id);
+  if (queue == flow_queues_.end() || config == flow_configs_.end() || !config->second) {
+    LOG_WARN("flow_id {} not found", flow_id);
+    return;
+  }
+  const PointQueue& record = queue->second;
+  if (record.empty()) {
+    return;
+  }
+  TraceFlowCfg& flow = *config->second;
+
+  const Verdict verdict =
+      flow.check_order ? JudgeOrdered(record, flow) : JudgeUnordered(flow, *record.back());
+
+  if (verdict.has_duration) {
+    LOG_INFO("duration: '{}'", verdict.step_duration);
+  }
+  if (verdict.optional_missing != nullptr) {
+    LOG_WARN("optional point missing: '{}'", *verdict.optional_missing);
+  }
+  if (!flow.publisher || verdict.publication_count == 0) {
+    return;
+  }
+
+  valtrix_protocol::msg::DiagnosticEvent event;
+  event.stamp = SystemClock().now();
+  event.source_id = flow_id;
+  for (size_t k = 0; k < verdict.publication_count; ++k) {
+    const Publication& publication = verdict.publications[k];
+    event.event_code = static_cast<decltype(event.event_code)>(publication.event_code);
+    event.outcome = static_cast<decltype(event.outcome)>(publication.outcome);
+    ComposeDetail(publication, event.detail);
+    flow.publisher->publish(event);
+    LOG_INFO("ROS2 topic pub: '{}'", event.detail);
+  }
+}
 
 }  // namespace valtrix::trace

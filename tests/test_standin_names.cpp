@@ -1,0 +1,211 @@
+// Names and command-line arguments in the ROS 2 stand-in: rclcpp::init's ROS arguments and the
+// ROS 2 rules that expand and validate node names, namespaces and topic names.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <rclcpp/rclcpp.hpp>
+#include <valtrix_protocol/msg/diagnostic_event.hpp>
+
+namespace {
+
+using valtrix_protocol::msg::DiagnosticEvent;
+using rclcpp::exceptions::InvalidNamespaceError;
+using rclcpp::exceptions::InvalidNodeNameError;
+using rclcpp::exceptions::InvalidTopicNameError;
+using rclcpp::exceptions::NameValidationError;
+
+// Starts the context with the given command line (program name first) for one test.
+class ContextGuard {
+ public:
+  explicit ContextGuard(std::vector<const char*> argv = {"test"}) {
+    if (rclcpp::ok()) {
+      rclcpp::shutdown();
+    }
+    rclcpp::init(static_cast<int>(argv.size()), argv.data());
+  }
+  ~ContextGuard() { rclcpp::shutdown(); }
+};
+
+std::string TopicOf(rclcpp::Node& node, const std::string& topic) {
+  return node.create_publisher<DiagnosticEvent>(topic, 1)->get_topic_name();
+}
+
+enum class Expect { Valid, BadNodeName, BadNamespace, BadTopic };
+
+struct NameCase {
+  std::string node_name;
+  std::string namespace_;
+  std::string topic;
+  Expect expect;
+  /// Expanded topic when valid; otherwise the position the error points at.
+  std::string expanded;
+  size_t invalid_index = 0;
+};
+
+const std::vector<NameCase> kNameCases = {
+    {"node", "", "flow_diag", Expect::Valid, "/flow_diag"},
+    {"node", "/robot", "flow_diag", Expect::Valid, "/robot/flow_diag"},
+    {"node", "robot", "flow_diag", Expect::Valid, "/robot/flow_diag"},
+    {"node", "/robot", "/flow_diag", Expect::Valid, "/flow_diag"},
+    {"node", "/robot/arm", "~/diag", Expect::Valid, "/robot/arm/node/diag"},
+    {"node", "", "~", Expect::Valid, "/node"},
+    {"node", "/robot", "{node}/diag", Expect::Valid, "/robot/node/diag"},
+    {"node", "/r", "{ns}/x", Expect::Valid, "/r/x"},
+    {"node", "/r", "{namespace}/y", Expect::Valid, "/r/y"},
+    {"_n1", "/a_1/B2", "t_3/x4", Expect::Valid, "/a_1/B2/t_3/x4"},
+    {"node", "", "", Expect::BadTopic, "", 0},
+    {"node", "", "flow diag", Expect::BadTopic, "", 4},
+    {"node", "", "flow-diag", Expect::BadTopic, "", 4},
+    {"node", "", "/a//b", Expect::BadTopic, "", 3},
+    {"node", "", "/a/", Expect::BadTopic, "", 2},
+    {"node", "", "/1a", Expect::BadTopic, "", 1},
+    {"node", "", "a/2b", Expect::BadTopic, "", 2},
+    {"node", "", "a/~", Expect::BadTopic, "", 2},
+    {"node", "", "~a", Expect::BadTopic, "", 1},
+    {"node", "", "{node", Expect::BadTopic, "", 0},
+    {"node", "", "a}", Expect::BadTopic, "", 1},
+    {"node", "", "a/{robot}", Expect::BadTopic, "", 2},
+    {"node", "", "{no-de}", Expect::BadTopic, "", 3},
+    {"", "", "t", Expect::BadNodeName, "", 0},
+    {"no-de", "", "t", Expect::BadNodeName, "", 2},
+    {"1node", "", "t", Expect::BadNodeName, "", 0},
+    {"node", "/a/", "t", Expect::BadNamespace, "", 2},
+    {"node", "/a//b", "t", Expect::BadNamespace, "", 3},
+    {"node", "/a b", "t", Expect::BadNamespace, "", 2},
+    {"node", "/a/3b", "t", Expect::BadNamespace, "", 3},
+    {"node", "~", "t", Expect::BadNamespace, "", 1},
+};
+
+// Runs `create` and checks it throws `ErrorT` pointing at `index`, with a message naming both.
+template <typename ErrorT>
+void ExpectNameError(const std::function<void()>& create, size_t index, const std::string& label) {
+  try {
+    create();
+    ADD_FAILURE() << label << ": no exception";
+  } catch (const ErrorT& error) {
+    EXPECT_EQ(error.invalid_index, index) << label << "\n" << error.what();
+    EXPECT_NE(std::string(error.what()).find(error.name_type), std::string::npos) << label;
+    EXPECT_NE(std::string(error.what()).find(std::string(index, ' ') + "^"), std::string::npos)
+        << label;
+  } catch (const std::exception& error) {
+    ADD_FAILURE() << label << ": wrong exception: " << error.what();
+  }
+}
+
+TEST(StandinNamesTest, ExpandsValidNamesAndRejectsInvalidOnesWithTheMatchingError) {
+  ContextGuard context;
+  for (const auto& name_case : kNameCases) {
+    const std::string label =
+        "node '" + name_case.node_name + "' ns '" + name_case.namespace_ + "' topic '" +
+        name_case.topic + "'";
+    const auto create_node = [&] {
+      return std::make_shared<rclcpp::Node>(name_case.node_name, name_case.namespace_);
+    };
+    switch (name_case.expect) {
+      case Expect::Valid: {
+        auto node = create_node();
+        EXPECT_EQ(TopicOf(*node, name_case.topic), name_case.expanded) << label;
+        break;
+      }
+      case Expect::BadNodeName:
+        ExpectNameError<InvalidNodeNameError>(create_node, name_case.invalid_index, label);
+        break;
+      case Expect::BadNamespace:
+        ExpectNameError<InvalidNamespaceError>(create_node, name_case.invalid_index, label);
+        break;
+      case Expect::BadTopic: {
+        auto node = create_node();
+        ExpectNameError<InvalidTopicNameError>([&] { TopicOf(*node, name_case.topic); },
+                                               name_case.invalid_index, label);
+        break;
+      }
+    }
+  }
+}
+
+TEST(StandinNamesTest, NameErrorsAreInvalidArguments) {
+  ContextGuard context;
+  auto node = std::make_shared<rclcpp::Node>("node");
+  EXPECT_THROW(TopicOf(*node, "a b"), NameValidationError);
+  EXPECT_THROW(TopicOf(*node, "a b"), std::invalid_argument);
+}
+
+TEST(StandinNamesTest, NodeReportsItsNamespaceAndFullyQualifiedName) {
+  ContextGuard context;
+  rclcpp::Node root("talker");
+  EXPECT_STREQ(root.get_namespace(), "/");
+  EXPECT_STREQ(root.get_fully_qualified_name(), "/talker");
+  rclcpp::Node nested("talker", "robot/arm");
+  EXPECT_STREQ(nested.get_name(), "talker");
+  EXPECT_STREQ(nested.get_namespace(), "/robot/arm");
+  EXPECT_STREQ(nested.get_fully_qualified_name(), "/robot/arm/talker");
+}
+
+TEST(StandinInitTest, AppliesNodeNamespaceAndTopicRemapsFromTheCommandLine) {
+  ContextGuard context({"prog", "plain_arg", "--ros-args", "-r", "__ns:=/robot", "--remap",
+                        "talker:__node:=speaker", "-r", "flow_diag:=/diag/flows", "-r",
+                        "other:old:=new", "--", "after:=ignored"});
+  rclcpp::Node talker("talker");
+  EXPECT_STREQ(talker.get_fully_qualified_name(), "/robot/speaker");
+  EXPECT_EQ(TopicOf(talker, "flow_diag"), "/diag/flows");
+  EXPECT_EQ(TopicOf(talker, "/robot/flow_diag"), "/diag/flows");
+  EXPECT_EQ(TopicOf(talker, "old"), "/robot/old");
+  EXPECT_EQ(TopicOf(talker, "after"), "/robot/after");
+
+  rclcpp::Node other("other");
+  EXPECT_STREQ(other.get_fully_qualified_name(), "/robot/other");
+  EXPECT_EQ(TopicOf(other, "old"), "/robot/new");
+}
+
+TEST(StandinInitTest, AcceptsTheOtherRosArgumentsOfRcl) {
+  EXPECT_NO_THROW(ContextGuard({"prog", "--ros-args", "--log-level", "debug", "-p", "x:=1",
+                                "--params-file", "/tmp/p.yaml", "-e", "/enclave",
+                                "--disable-rosout-logs", "--ros-args", "--enable-stdout-logs"}));
+}
+
+TEST(StandinInitTest, RejectsUnknownRosArgumentsListingThem) {
+  if (rclcpp::ok()) {
+    rclcpp::shutdown();
+  }
+  const char* argv[] = {"prog", "--unknown-outside", "--ros-args", "--bogus", "-r",
+                        "a:=b",  "name:=value",       "--",         "--fine-here"};
+  try {
+    rclcpp::init(9, argv);
+    ADD_FAILURE() << "no exception";
+  } catch (const rclcpp::exceptions::UnknownROSArgsError& error) {
+    EXPECT_EQ(error.unknown_ros_args, (std::vector<std::string>{"--bogus", "name:=value"}));
+    EXPECT_STREQ(error.what(), "found unknown ROS arguments: '--bogus', 'name:=value'");
+  }
+  EXPECT_FALSE(rclcpp::ok());
+
+  const char* trailing[] = {"prog", "--ros-args", "-r"};
+  EXPECT_THROW(rclcpp::init(3, trailing), rclcpp::exceptions::RCLError);
+  const char* bad_rule[] = {"prog", "--ros-args", "-r", "no_separator"};
+  EXPECT_THROW(rclcpp::init(4, bad_rule), rclcpp::exceptions::RCLError);
+}
+
+TEST(StandinInitTest, OkFollowsInitShutdownAndSigint) {
+  if (rclcpp::ok()) {
+    rclcpp::shutdown();
+  }
+  EXPECT_THROW(rclcpp::Node("no_context"), rclcpp::exceptions::RCLError);
+  {
+    ContextGuard context;
+    EXPECT_TRUE(rclcpp::ok());
+    EXPECT_THROW(rclcpp::init(0, nullptr), rclcpp::ContextAlreadyInitialized);
+    std::raise(SIGINT);
+    EXPECT_FALSE(rclcpp::ok());
+  }
+  ContextGuard again;
+  EXPECT_TRUE(rclcpp::ok());
+  EXPECT_TRUE(rclcpp::shutdown());
+  EXPECT_FALSE(rclcpp::shutdown());
+}
+
+}  // namespace

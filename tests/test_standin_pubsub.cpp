@@ -1,0 +1,196 @@
+// Publish/subscribe through the ROS 2 stand-in inside one process, and what it shows on the wire.
+
+#include <dds/dds.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <rclcpp/rclcpp.hpp>
+#include <valtrix_protocol/msg/diagnostic_event.hpp>
+
+#include "support/event_listener.hpp"
+
+namespace {
+
+using valtrix_protocol::msg::DiagnosticEvent;
+using valtrix::test::EventListener;
+using valtrix::test::WaitForSubscribers;
+
+DiagnosticEvent MakeEvent(const std::string& detail) {
+  DiagnosticEvent event;
+  event.stamp.sec = 1700000000;
+  event.stamp.nanosec = 123456789;
+  event.source_id = "grab_place_task";
+  event.event_code = -7;
+  event.outcome = 1;
+  event.detail = detail;
+  return event;
+}
+
+// The participant the stand-in created in this process.
+dds_entity_t OwnParticipant() {
+  dds_entity_t participants[4];
+  const dds_return_t count = dds_lookup_participant(0, participants, 4);
+  return count == 1 ? participants[0] : 0;
+}
+
+class StandinPubSubTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!rclcpp::ok()) {
+      rclcpp::init(0, nullptr);
+    }
+    node_ = std::make_shared<rclcpp::Node>("standin_pubsub_test");
+  }
+
+  std::shared_ptr<rclcpp::Node> node_;
+};
+
+TEST_F(StandinPubSubTest, DeliversEveryFieldToASubscriptionOfTheSameProcess) {
+  EventListener listener("/standin/round_trip");
+  auto publisher = node_->create_publisher<DiagnosticEvent>("/standin/round_trip", rclcpp::QoS(1));
+  ASSERT_TRUE(WaitForSubscribers(publisher));
+
+  const auto sent = MakeEvent("Status OK: home_pos_reached");
+  publisher->publish(sent);
+
+  ASSERT_TRUE(listener.WaitFor(1));
+  EXPECT_EQ(listener.events().front(), sent);
+  EXPECT_TRUE(listener.NoMoreThan(1));
+}
+
+TEST_F(StandinPubSubTest, HandsMessagesToEveryCallbackFormOfRclcpp) {
+  std::vector<std::string> seen;
+  auto by_shared_const = node_->create_subscription<DiagnosticEvent>(
+      "forms", 10, [&](DiagnosticEvent::ConstSharedPtr event) { seen.push_back("c" + event->detail); });
+  auto by_shared = node_->create_subscription<DiagnosticEvent>(
+      "forms", 10, [&](DiagnosticEvent::SharedPtr event) { seen.push_back("s" + event->detail); });
+  auto by_unique = node_->create_subscription<DiagnosticEvent>(
+      "forms", 10, [&](DiagnosticEvent::UniquePtr event) { seen.push_back("u" + event->detail); });
+  auto publisher = node_->create_publisher<DiagnosticEvent>("forms", 10);
+  ASSERT_TRUE(WaitForSubscribers(publisher, 3));
+
+  publisher->publish(MakeEvent("x"));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (seen.size() < 3 && std::chrono::steady_clock::now() < deadline) {
+    rclcpp::spin_some(node_);
+  }
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::string>{"cx", "sx", "ux"}));
+}
+
+TEST_F(StandinPubSubTest, KeepLastOneKeepsOnlyTheNewestUnreadMessage) {
+  std::vector<std::string> details;
+  auto subscription = node_->create_subscription<DiagnosticEvent>(
+      "keep_last", rclcpp::QoS(1),
+      [&](const DiagnosticEvent& event) { details.push_back(event.detail); });
+  auto publisher = node_->create_publisher<DiagnosticEvent>("keep_last", rclcpp::QoS(1));
+  ASSERT_TRUE(WaitForSubscribers(publisher));
+
+  for (const char* detail : {"first", "second", "third"}) {
+    publisher->publish(MakeEvent(detail));
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while ((details.empty() || details.back() != "third") &&
+         std::chrono::steady_clock::now() < deadline) {
+    rclcpp::spin_some(node_);
+  }
+  EXPECT_EQ(details, std::vector<std::string>{"third"});
+}
+
+TEST_F(StandinPubSubTest, UsesTheDdsTopicTypeAndQosThatRos2NodesExpect) {
+  auto publisher = node_->create_publisher<DiagnosticEvent>("flow_diag", rclcpp::QoS(1));
+  EXPECT_STREQ(publisher->get_topic_name(), "/flow_diag");
+
+  const dds_entity_t participant = OwnParticipant();
+  ASSERT_GT(participant, 0);
+  const dds_entity_t reader =
+      dds_create_reader(participant, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr);
+  ASSERT_GT(reader, 0);
+  std::string type_name;
+  dds_history_kind_t history = DDS_HISTORY_KEEP_ALL;
+  int32_t depth = 0;
+  dds_reliability_kind_t reliability = DDS_RELIABILITY_BEST_EFFORT;
+  dds_durability_kind_t durability = DDS_DURABILITY_PERSISTENT;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (type_name.empty() && std::chrono::steady_clock::now() < deadline) {
+    void* samples[16] = {};
+    dds_sample_info_t infos[16];
+    const int32_t count = dds_take(reader, samples, infos, 16, 16);
+    for (int32_t i = 0; i < count; ++i) {
+      const auto* endpoint = static_cast<const dds_builtintopic_endpoint_t*>(samples[i]);
+      if (infos[i].valid_data && std::string(endpoint->topic_name) == "rt/flow_diag") {
+        type_name = endpoint->type_name;
+        dds_qget_history(endpoint->qos, &history, &depth);
+        dds_qget_reliability(endpoint->qos, &reliability, nullptr);
+        dds_qget_durability(endpoint->qos, &durability);
+      }
+    }
+    if (count > 0) {
+      dds_return_loan(reader, samples, count);
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  dds_delete(reader);
+
+  EXPECT_EQ(type_name, "valtrix_protocol::msg::dds_::DiagnosticEvent_");
+  EXPECT_EQ(history, DDS_HISTORY_KEEP_LAST);
+  EXPECT_EQ(depth, 1);
+  EXPECT_EQ(reliability, DDS_RELIABILITY_RELIABLE);
+  EXPECT_EQ(durability, DDS_DURABILITY_VOLATILE);
+}
+
+TEST_F(StandinPubSubTest, RejectsAnInvalidTopicWithoutCreatingAnyDdsEntity) {
+  const dds_entity_t participant = OwnParticipant();
+  ASSERT_GT(participant, 0);
+  const dds_return_t children_before = dds_get_children(participant, nullptr, 0);
+
+  EXPECT_THROW(node_->create_publisher<DiagnosticEvent>("flow diag", 1),
+               rclcpp::exceptions::InvalidTopicNameError);
+  EXPECT_THROW(node_->create_subscription<DiagnosticEvent>("/a//b", 1, [](const DiagnosticEvent&) {}),
+               rclcpp::exceptions::InvalidTopicNameError);
+
+  EXPECT_EQ(dds_get_children(participant, nullptr, 0), children_before);
+}
+
+TEST_F(StandinPubSubTest, PublishingAfterShutdownIsSilentlyDropped) {
+  auto publisher = node_->create_publisher<DiagnosticEvent>("after_shutdown", 1);
+  rclcpp::shutdown();
+  EXPECT_NO_THROW(publisher->publish(MakeEvent("late")));
+  EXPECT_THROW(std::make_shared<rclcpp::Node>("too_late"), rclcpp::exceptions::RCLError);
+}
+
+// A process-wide registry keeps its publishers in a function-local static, which may be
+// destroyed after rclcpp::shutdown() and after other statics of the stand-in.
+struct LateRegistry {
+  static LateRegistry& Instance() {
+    static LateRegistry instance;
+    return instance;
+  }
+  std::shared_ptr<rclcpp::Node> node;
+  rclcpp::Publisher<DiagnosticEvent>::SharedPtr publisher;
+};
+
+TEST(StandinExitTest, ReleasingEntitiesLateAtExitDoesNotCrash) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        rclcpp::init(0, nullptr);
+        auto& registry = LateRegistry::Instance();
+        registry.node = std::make_shared<rclcpp::Node>("late_exit");
+        registry.publisher = registry.node->create_publisher<DiagnosticEvent>("late_exit", 1);
+        registry.publisher->publish(MakeEvent("bye"));
+        rclcpp::shutdown();
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -10,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#include <fmt/compile.h>
 #include <fmt/format.h>
 #include <spdlog/logger.h>
 #include <spdlog/sinks/ansicolor_sink.h>
@@ -36,16 +36,17 @@ class Logger {
   template <typename... Args>
   void Log(const spdlog::source_loc& location, spdlog::level::level_enum lvl,
            fmt::format_string<Args...> format, Args&&... args) {
-    if (lvl < level) {
+    if (lvl < level || lvl > spdlog::level::critical) {
       return;
     }
-    fmt::memory_buffer message;
-    fmt::format_to(std::back_inserter(message), format, std::forward<Args>(args)...);
-    // The number is taken only once the message is built, so a throwing formatter leaves no gap.
-    const unsigned number = (seq.fetch_add(1, std::memory_order_relaxed) + 1U) & kNumberMask;
+    const auto& prefixes = prefixes_[lvl - spdlog::level::trace];
     fmt::memory_buffer line;
-    fmt::format_to(std::back_inserter(line), FMT_COMPILE("{0:3d} {1} {2}"), number, LevelTag(lvl),
-                   fmt::string_view(message.data(), message.size()));
+    // Room for the prefix, filled in once the message is built: only then is the line's number
+    // taken, so a formatter that throws leaves no gap in the numbering.
+    line.resize(prefixes[0].size);
+    fmt::format_to(std::back_inserter(line), format, std::forward<Args>(args)...);
+    const unsigned number = (seq.fetch_add(1, std::memory_order_relaxed) + 1U) & kNumberMask;
+    std::memcpy(line.data(), prefixes[number].text.data(), prefixes[number].size);
     if (logger) {
       // Handed over as finished text: braces inside arguments must not be formatted again.
       logger->log(location, lvl, spdlog::string_view_t(line.data(), line.size()));
@@ -81,16 +82,35 @@ class Logger {
   }
 
   static constexpr unsigned kNumberMask = 0x7FU;  // printed numbers run 0 ... 127
+  static constexpr std::size_t kLevels = spdlog::level::critical - spdlog::level::trace + 1;
 
-  static fmt::string_view LevelTag(spdlog::level::level_enum lvl) {
-    switch (lvl) {
-      case spdlog::level::debug: return "[DEBUG]";
-      case spdlog::level::info: return "[INFO]";
-      case spdlog::level::warn: return "[WARN]";
-      case spdlog::level::err: return "[ERROR]";
-      default: return "[TRACE]";
+  /// One line prefix "NNN [TAG] ".
+  struct Prefix {
+    std::array<char, 16> text{};
+    std::size_t size = 0;
+  };
+  using PrefixTable = std::array<std::array<Prefix, kNumberMask + 1>, kLevels>;
+
+  // Every prefix a line can get, formatted once from the level templates: on each line they
+  // would cost more than the rest of the facade does.
+  static PrefixTable BuildPrefixes() {
+    static constexpr const char* kTemplates[kLevels] = {
+        "{0:3d} [TRACE] ", "{0:3d} [DEBUG] ", "{0:3d} [INFO] ",
+        "{0:3d} [WARN] ",  "{0:3d} [ERROR] ", "{0:3d} [CRITICAL] ",
+    };
+    PrefixTable table;
+    for (std::size_t lvl = 0; lvl < kLevels; ++lvl) {
+      for (unsigned number = 0; number <= kNumberMask; ++number) {
+        Prefix& prefix = table[lvl][number];
+        prefix.size = fmt::format_to_n(prefix.text.data(), prefix.text.size(),
+                                       fmt::runtime(kTemplates[lvl]), number)
+                          .size;
+      }
     }
+    return table;
   }
+
+  PrefixTable prefixes_ = BuildPrefixes();
 
   // Only the exact texts "true" and "false" count; anything else falls back with a notice.
   static bool ReadSwitch(const char* name, bool fallback) {

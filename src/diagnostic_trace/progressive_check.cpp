@@ -26,10 +26,10 @@ constexpr int32_t kOutcomeFailed = 1;
 // for a flow without a publisher; `id` points into the configuration or the record, both of
 // which outlive the call.
 struct Publication {
-  uint32_t event_code = 0;
-  int32_t outcome = kOutcomeOk;
+  uint32_t event_code;
+  int32_t outcome;
   std::string_view prefix;
-  const std::string* id = nullptr;
+  const std::string* id;
   std::string_view suffix;
 };
 
@@ -39,7 +39,9 @@ struct Verdict {
   bool has_duration = false;
   uint64_t step_duration = 0;
   const std::string* optional_missing = nullptr;
-  std::array<Publication, 3> publications{};
+  // Only the first `publication_count` entries are set; the rest stay uninitialised on purpose
+  // (this runs on every traced point).
+  std::array<Publication, 3> publications;
   size_t publication_count = 0;
 
   void Publish(uint32_t event_code, int32_t outcome, std::string_view prefix,
@@ -236,7 +238,8 @@ void FlowTrace::checkFlow(const std::string& flow_id) {
     return;
   }
 
-  valtrix_protocol::msg::DiagnosticEvent event;
+  // Reused across calls (always under mutex_), so its strings keep their capacity.
+  static valtrix_protocol::msg::DiagnosticEvent event;
   event.stamp = SystemClock().now();
   event.source_id = flow_id;
   for (size_t k = 0; k < verdict.publication_count; ++k) {

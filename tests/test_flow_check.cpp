@@ -313,17 +313,20 @@ TEST_F(FlowCheckTest, RepeatedPointAdvancesByThisRunsRepeatCount) {
   }
 }
 
-TEST_F(FlowCheckTest, RepeatCountOfAnEarlierRunIsNotCarriedOverAReset) {
+// The repeat count comes from the progressive check while tracing. A second run must be judged
+// on its own repetitions: counting the first run's too would jump over the stray X.
+TEST_F(FlowCheckTest, SecondRunIsJudgedOnItsOwnRepetitions) {
   auto repeated = Critical("B");
   repeated->repeat_cnt = 2;
-  auto cfg = Register({Critical("A"), repeated, Critical("C")});
+  Register({Critical("A"), repeated, Critical("C")});
   Record("A B B C");
-  repeated->hit_cnt = 2;
+  ASSERT_EQ(CheckCaptured().result->status, FlowCheckStatus::SUCCESS);
+
   FlowTrace::GetInstance().ResetFlow(kFlow);
-  EXPECT_EQ(repeated->hit_cnt, 0U);
-  Record("A B B C");
-  repeated->hit_cnt = 2;
-  EXPECT_EQ(CheckCaptured().result->status, FlowCheckStatus::SUCCESS);
+  const auto entries = Record("A B X C");
+  const Checked checked = CheckCaptured();
+  EXPECT_EQ(checked.result->status, FlowCheckStatus::INVALID_POINT);
+  EXPECT_EQ(checked.result->failure_point, entries[2]);
 }
 
 TEST_F(FlowCheckTest, EmptyConfiguredEntriesNameNoPoint) {

@@ -1,4 +1,6 @@
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,9 +19,9 @@ constexpr char kSucceedDetail[] = "Succeed";
 constexpr char kMissingPointPrefix[] = "Missing Point: ";
 constexpr char kStepSeparator[] = " -> ";
 
-constexpr size_t kNoEntry = static_cast<size_t>(-1);
-
 using DiagnosticEvent = valtrix_protocol::msg::DiagnosticEvent;
+
+size_t HashOf(std::string_view id) { return std::hash<std::string_view>()(id); }
 
 // The configured points of a flow as the check sees them. An empty entry in `flow_points`
 // names no point, so it is left out rather than dereferenced.
@@ -45,35 +47,126 @@ class ConfiguredPoints {
   std::vector<const std::shared_ptr<TracePointCfg>*> entries_;
 };
 
-// The recorded entries not matched yet, keyed by point id; a look-up yields the newest entry
-// left with that id. Each id keeps the position of its newest entry and the older ones are
-// chained through `older_`, so filling the pool allocates per distinct id, not per entry.
-// Keys view the records' own ids, which outlive the pool while the registry lock is held.
-class Pool {
+// Point ids replaced by numbers: recorded ids are numbered 0, 1, ... in order of first
+// appearance, equal ids get equal numbers, and an id that was never recorded gets kUnrecorded,
+// unequal to every recorded one. Both passes then compare numbers
+// from two flat arrays instead of strings scattered over the heap.
+using IdNumber = uint32_t;
+constexpr IdNumber kUnrecorded = UINT32_MAX;
+
+// How far ahead the id table is prefetched: with a long record it outgrows the caches, and
+// every probe would otherwise wait for memory in turn.
+constexpr size_t kPrefetchDistance = 16;
+
+// Numbers the recorded ids (open addressing over the record's own strings, which outlive the
+// call while the registry lock is held) and looks configured ids up among them.
+class IdTable {
  public:
-  explicit Pool(const PointQueue& record)
-      : older_(record.size(), kNoEntry), taken_(record.size(), false), left_(record.size()) {
-    newest_.reserve(record.size());
-    for (size_t p = 0; p < record.size(); ++p) {
-      auto [slot, inserted] = newest_.try_emplace(record[p]->point_id, p);
-      if (!inserted) {
-        older_[p] = slot->second;
-        slot->second = p;
+  explicit IdTable(const PointQueue& record) : record_(record), slots_(TableSize(record.size())) {
+    first_entry_.reserve(record.size());
+  }
+
+  /// The number of each recorded entry's id, in record order.
+  std::vector<IdNumber> NumberRecord() {
+    std::vector<size_t> hashes(record_.size());
+    for (size_t p = 0; p < record_.size(); ++p) {
+      hashes[p] = HashOf(record_[p]->point_id);
+    }
+    std::vector<IdNumber> numbers(record_.size());
+    for (size_t p = 0; p < record_.size(); ++p) {
+      Prefetch(hashes, p + kPrefetchDistance);
+      Slot& slot = Probe(record_[p]->point_id, hashes[p]);
+      if (slot.number == kFree) {
+        slot = {static_cast<uint32_t>(hashes[p]), static_cast<IdNumber>(first_entry_.size())};
+        first_entry_.push_back(p);
+      }
+      numbers[p] = slot.number;
+    }
+    return numbers;
+  }
+
+  /// The number of each configured point's id, kUnrecorded for ids no entry carries.
+  std::vector<IdNumber> NumberConfiguration(const ConfiguredPoints& points) {
+    std::vector<size_t> hashes(points.size());
+    for (size_t c = 0; c < points.size(); ++c) {
+      hashes[c] = HashOf(points[c].point_id);
+    }
+    std::vector<IdNumber> numbers(points.size());
+    for (size_t c = 0; c < points.size(); ++c) {
+      Prefetch(hashes, c + kPrefetchDistance);
+      numbers[c] = Probe(points[c].point_id, hashes[c]).number;
+    }
+    return numbers;
+  }
+
+  /// How many distinct ids the record holds.
+  size_t Count() const { return first_entry_.size(); }
+
+ private:
+  static constexpr IdNumber kFree = kUnrecorded;
+  struct Slot {
+    uint32_t hash = 0;        ///< low bits of the id's hash, to skip most string compares
+    IdNumber number = kFree;  ///< number of the slot's id; kFree: unused
+  };
+
+  // A power of two at least twice the number of entries, so probe chains stay short.
+  static size_t TableSize(size_t entries) {
+    size_t size = 16;
+    while (size < 2 * entries) {
+      size *= 2;
+    }
+    return size;
+  }
+
+  void Prefetch(const std::vector<size_t>& hashes, size_t ahead) const {
+    if (ahead < hashes.size()) {
+      __builtin_prefetch(&slots_[hashes[ahead] & (slots_.size() - 1)]);
+    }
+  }
+
+  // The slot holding `id`, or the free slot where it belongs (linear probing; the table is
+  // never more than half full, so a free slot always ends the search).
+  Slot& Probe(std::string_view id, size_t hash) {
+    const auto tag = static_cast<uint32_t>(hash);
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+      Slot& slot = slots_[i];
+      if (slot.number == kFree ||
+          (slot.hash == tag && record_[first_entry_[slot.number]]->point_id == id)) {
+        return slot;
       }
     }
   }
 
-  /// Position in the record of the newest entry left with `id`, or kNoEntry.
-  size_t Newest(std::string_view id) const {
-    auto slot = newest_.find(id);
-    return slot == newest_.end() ? kNoEntry : slot->second;
+  const PointQueue& record_;
+  std::vector<Slot> slots_;
+  std::vector<size_t> first_entry_;  ///< per number: the first entry carrying that id
+};
+
+// The recorded entries not matched yet. A look-up of an id yields the newest entry left with
+// that id; per id number the pool keeps the position of that entry, and older entries with
+// the same number are chained through `older_`.
+class Pool {
+ public:
+  static constexpr size_t kNone = SIZE_MAX;
+
+  Pool(const std::vector<IdNumber>& recorded, size_t id_count)
+      : newest_(id_count, kNone), older_(recorded.size(), kNone), taken_(recorded.size(), false),
+        left_(recorded.size()) {
+    for (size_t p = 0; p < recorded.size(); ++p) {
+      older_[p] = newest_[recorded[p]];
+      newest_[recorded[p]] = p;
+    }
   }
 
-  /// Removes the newest entry left with `id`, which must exist.
-  void RemoveNewest(std::string_view id) {
-    size_t& newest = newest_.find(id)->second;
-    taken_[newest] = true;
-    newest = older_[newest];
+  /// Position of the newest entry left with this id, or kNone.
+  size_t Newest(IdNumber id) const { return id == kUnrecorded ? kNone : newest_[id]; }
+
+  /// Removes the newest entry left with this id, which must exist.
+  void TakeNewest(IdNumber id) {
+    const size_t p = newest_[id];
+    taken_[p] = true;
+    newest_[id] = older_[p];
     --left_;
   }
 
@@ -81,11 +174,27 @@ class Pool {
   bool IsLeft(size_t p) const { return !taken_[p]; }
 
  private:
-  std::unordered_map<std::string_view, size_t> newest_;
+  std::vector<size_t> newest_;
   std::vector<size_t> older_;
   std::vector<bool> taken_;
   size_t left_;
 };
+
+// The record and the configuration with their ids numbered.
+struct NumberedFlow {
+  const PointQueue& record;
+  const ConfiguredPoints& points;
+  std::vector<IdNumber> recorded;    ///< id number of each recorded entry
+  std::vector<IdNumber> configured;  ///< id number of each configured point
+  size_t id_count;                   ///< how many distinct ids the record holds
+};
+
+NumberedFlow NumberIds(const PointQueue& record, const ConfiguredPoints& points) {
+  IdTable table(record);
+  std::vector<IdNumber> recorded = table.NumberRecord();
+  std::vector<IdNumber> configured = table.NumberConfiguration(points);
+  return {record, points, std::move(recorded), std::move(configured), table.Count()};
+}
 
 void AppendStep(std::string& text, std::string_view step) {
   if (!text.empty()) {
@@ -119,21 +228,19 @@ struct PresenceFinding {
 // Matches every configured point with the newest entry left in the pool that carries its id.
 // Stops at the first critical point never recorded or the first matched entry that failed;
 // matched successful entries leave the pool.
-PresenceFinding CheckPresence(const PointQueue& record, const ConfiguredPoints& points,
-                              Pool& pool) {
-  for (size_t c = 0; c < points.size(); ++c) {
-    const TracePointCfg& point = points[c];
-    const size_t p = pool.Newest(point.point_id);
-    if (p == kNoEntry) {
-      if (point.is_critical) {
+PresenceFinding CheckPresence(const NumberedFlow& flow, Pool& pool) {
+  for (size_t c = 0; c < flow.points.size(); ++c) {
+    const size_t p = pool.Newest(flow.configured[c]);
+    if (p == Pool::kNone) {
+      if (flow.points[c].is_critical) {
         return {PresenceFinding::Kind::kCriticalMissing, c, 0};
       }
       continue;
     }
-    if (!record[p]->success) {
+    if (!flow.record[p]->success) {
       return {PresenceFinding::Kind::kFailed, c, p};
     }
-    pool.RemoveNewest(point.point_id);
+    pool.TakeNewest(flow.configured[c]);
   }
   return {};
 }
@@ -146,12 +253,12 @@ struct OrderMismatch {
 // Walks the configuration and the record side by side. A matched point with a repetition
 // requirement stands for as many entries as the progressive check counted for it this run
 // (possibly none, so the same entry is then compared with the next configured point).
-std::optional<OrderMismatch> FindOrderMismatch(const PointQueue& record,
-                                               const ConfiguredPoints& points) {
+std::optional<OrderMismatch> FindOrderMismatch(const NumberedFlow& flow) {
+  const size_t recorded = flow.recorded.size();
   size_t p = 0;
-  for (size_t c = 0; c < points.size() && p < record.size(); ++c) {
-    const TracePointCfg& expected = points[c];
-    if (record[p]->point_id == expected.point_id) {
+  for (size_t c = 0; c < flow.points.size() && p < recorded; ++c) {
+    const TracePointCfg& expected = flow.points[c];
+    if (flow.recorded[p] == flow.configured[c]) {
       p += expected.repeat_cnt != 0 ? expected.hit_cnt : 1;
     } else if (expected.is_critical) {
       return OrderMismatch{c, p};
@@ -167,17 +274,16 @@ enum class OrderRule {
   kOrderError,  ///< D: anything else
 };
 
-OrderRule WhichOrderRule(const PointQueue& record, const ConfiguredPoints& points,
-                         const OrderMismatch& mismatch) {
+OrderRule WhichOrderRule(const NumberedFlow& flow, const OrderMismatch& mismatch) {
   const auto [c, p] = mismatch;
-  const std::string& found = record[p]->point_id;
-  if (c + 1 < points.size() && found == points[c + 1].point_id) {
+  const IdNumber found = flow.recorded[p];
+  if (c + 1 < flow.configured.size() && found == flow.configured[c + 1]) {
     return OrderRule::kMissing;
   }
-  if (p > 0 && record[p - 1]->point_id == found) {
+  if (p > 0 && flow.recorded[p - 1] == found) {
     return OrderRule::kDuplicated;
   }
-  if (p + 1 < record.size() && record[p + 1]->point_id == points[c].point_id) {
+  if (p + 1 < flow.recorded.size() && flow.recorded[p + 1] == flow.configured[c]) {
     return OrderRule::kInvalid;
   }
   return OrderRule::kOrderError;
@@ -241,8 +347,9 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
     LOG_INFO("Flow '{}' trace point configs: {}", flow_id, ConfiguredSequence(points));
   }
 
-  Pool pool(record);
-  const PresenceFinding presence = CheckPresence(record, points, pool);
+  const NumberedFlow numbered = NumberIds(record, points);
+  Pool pool(numbered.recorded, numbered.id_count);
+  const PresenceFinding presence = CheckPresence(numbered, pool);
   if (presence.kind == PresenceFinding::Kind::kCriticalMissing) {
     const std::shared_ptr<TracePointCfg>& missing = points.Shared(presence.c);
     LOG_ERROR("Critical point '{}' not executed in flow '{}'", missing->point_id, flow_id);
@@ -279,10 +386,10 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
   }
 
   if (flow.check_order) {
-    if (const auto mismatch = FindOrderMismatch(record, points)) {
+    if (const auto mismatch = FindOrderMismatch(numbered)) {
       const std::shared_ptr<TracePoint>& found = record[mismatch->p];
       const std::shared_ptr<TracePointCfg>& expected = points.Shared(mismatch->c);
-      switch (WhichOrderRule(record, points, *mismatch)) {
+      switch (WhichOrderRule(numbered, *mismatch)) {
         case OrderRule::kMissing:
           LOG_ERROR("Flow '{}' trace point '{}' missing", flow_id, expected->point_id);
           result->status = FlowCheckStatus::MISSING_POINT;

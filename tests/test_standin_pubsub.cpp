@@ -105,11 +105,13 @@ TEST_F(StandinPubSubTest, KeepLastOneKeepsOnlyTheNewestUnreadMessage) {
 }
 
 TEST_F(StandinPubSubTest, UsesTheDdsTopicTypeAndQosThatRos2NodesExpect) {
-  auto publisher = node_->create_publisher<DiagnosticEvent>("flow_diag", rclcpp::QoS(1));
-  EXPECT_STREQ(publisher->get_topic_name(), "/flow_diag");
+  auto publisher = node_->create_publisher<DiagnosticEvent>("wire/flow_diag", rclcpp::QoS(1));
+  EXPECT_STREQ(publisher->get_topic_name(), "/wire/flow_diag");
 
   const dds_entity_t participant = OwnParticipant();
   ASSERT_GT(participant, 0);
+  dds_instance_handle_t own_handle = 0;
+  ASSERT_EQ(dds_get_instance_handle(participant, &own_handle), DDS_RETCODE_OK);
   const dds_entity_t reader =
       dds_create_reader(participant, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr);
   ASSERT_GT(reader, 0);
@@ -118,6 +120,7 @@ TEST_F(StandinPubSubTest, UsesTheDdsTopicTypeAndQosThatRos2NodesExpect) {
   int32_t depth = 0;
   dds_reliability_kind_t reliability = DDS_RELIABILITY_BEST_EFFORT;
   dds_durability_kind_t durability = DDS_DURABILITY_PERSISTENT;
+  dds_data_representation_id_t representation = -1;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (type_name.empty() && std::chrono::steady_clock::now() < deadline) {
     void* samples[16] = {};
@@ -125,11 +128,19 @@ TEST_F(StandinPubSubTest, UsesTheDdsTopicTypeAndQosThatRos2NodesExpect) {
     const int32_t count = dds_take(reader, samples, infos, 16, 16);
     for (int32_t i = 0; i < count; ++i) {
       const auto* endpoint = static_cast<const dds_builtintopic_endpoint_t*>(samples[i]);
-      if (infos[i].valid_data && std::string(endpoint->topic_name) == "rt/flow_diag") {
+      if (infos[i].valid_data && endpoint->participant_instance_handle == own_handle &&
+          std::string(endpoint->topic_name) == "rt/wire/flow_diag") {
         type_name = endpoint->type_name;
         dds_qget_history(endpoint->qos, &history, &depth);
         dds_qget_reliability(endpoint->qos, &reliability, nullptr);
         dds_qget_durability(endpoint->qos, &durability);
+        uint32_t representations = 0;
+        dds_data_representation_id_t* ids = nullptr;
+        if (dds_qget_data_representation(endpoint->qos, &representations, &ids) &&
+            representations > 0) {
+          representation = ids[0];
+        }
+        dds_free(ids);
       }
     }
     if (count > 0) {
@@ -145,6 +156,7 @@ TEST_F(StandinPubSubTest, UsesTheDdsTopicTypeAndQosThatRos2NodesExpect) {
   EXPECT_EQ(depth, 1);
   EXPECT_EQ(reliability, DDS_RELIABILITY_RELIABLE);
   EXPECT_EQ(durability, DDS_DURABILITY_VOLATILE);
+  EXPECT_EQ(representation, DDS_DATA_REPRESENTATION_XCDR1);
 }
 
 TEST_F(StandinPubSubTest, RejectsAnInvalidTopicWithoutCreatingAnyDdsEntity) {
@@ -176,21 +188,28 @@ struct LateRegistry {
   }
   std::shared_ptr<rclcpp::Node> node;
   rclcpp::Publisher<DiagnosticEvent>::SharedPtr publisher;
+  rclcpp::Subscription<DiagnosticEvent>::SharedPtr subscription;
 };
+
+// Fills the registry and ends the process, with or without shutting the context down first.
+[[noreturn]] void ExitWithLateRegistry(bool shut_down) {
+  rclcpp::init(0, nullptr);
+  auto& registry = LateRegistry::Instance();
+  registry.node = std::make_shared<rclcpp::Node>("late_exit");
+  registry.publisher = registry.node->create_publisher<DiagnosticEvent>("late_exit", 1);
+  registry.subscription = registry.node->create_subscription<DiagnosticEvent>(
+      "late_exit", 1, [](const DiagnosticEvent&) {});
+  registry.publisher->publish(MakeEvent("bye"));
+  if (shut_down) {
+    rclcpp::shutdown();
+  }
+  std::exit(0);
+}
 
 TEST(StandinExitTest, ReleasingEntitiesLateAtExitDoesNotCrash) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        rclcpp::init(0, nullptr);
-        auto& registry = LateRegistry::Instance();
-        registry.node = std::make_shared<rclcpp::Node>("late_exit");
-        registry.publisher = registry.node->create_publisher<DiagnosticEvent>("late_exit", 1);
-        registry.publisher->publish(MakeEvent("bye"));
-        rclcpp::shutdown();
-        std::exit(0);
-      },
-      ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(ExitWithLateRegistry(true), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(ExitWithLateRegistry(false), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -73,6 +73,9 @@ Endpoint::Endpoint(std::shared_ptr<Participant> participant, std::string topic_n
     : participant_(std::move(participant)),
       topic_name_(std::move(topic_name)),
       type_support_(type_support) {
+  if (type_support.sample_size > kMaxSampleSize) {
+    throw_dds_error(DDS_RETCODE_UNSUPPORTED, "message type too large for the stand-in");
+  }
   const std::string dds_topic_name = kTopicPrefix + topic_name_;
   topic_ = dds_create_topic(participant_->handle(),
                             static_cast<const dds_topic_descriptor_t*>(type_support.dds_descriptor),

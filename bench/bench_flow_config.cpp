@@ -85,6 +85,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char** argv) {
   // DEBUG lines are dropped, as in production; a level set by the caller wins.
+  setenv("SPDLOG_STDOUT", "true", 0);
   setenv("SPDLOG_LEVEL", "warning", 0);
   setenv("SPDLOG_SYSTEMD", "false", 0);
   benchmark::Initialize(&argc, argv);

@@ -495,6 +495,24 @@ workflows:
   EXPECT_EQ(WithPrefix(lines, "[DEBUG] Parsed trace flow config: flow_id=twin").size(), 2U);
 }
 
+TEST_F(FlowConfigTest, aliased_point_lists_give_every_flow_its_own_point_records) {
+  // Run-time counters live in the point records, so flows must not share them.
+  const auto lines = Load(R"(
+shared_points: &points [{point_id: a, repeat_cnt: 2}, {point_id: b}]
+workflows:
+  - {flow_id: one, flow_points: *points}
+  - {flow_id: two, flow_points: *points}
+)");
+  EXPECT_EQ(Errors(lines), std::vector<std::string>{});
+  const auto one = Access::Config("one");
+  const auto two = Access::Config("two");
+  ASSERT_TRUE(one && two);
+  ASSERT_EQ(PointIds(one), (std::vector<std::string>{"a", "b"}));
+  ASSERT_EQ(PointIds(two), (std::vector<std::string>{"a", "b"}));
+  EXPECT_NE(one->flow_points[0], two->flow_points[0]);
+  EXPECT_EQ(two->flow_points[0]->repeat_cnt, 2U);
+}
+
 TEST_F(FlowConfigTest, second_init_leaves_only_the_second_files_flows_and_keeps_handlers) {
   Load(R"(
 workflows:

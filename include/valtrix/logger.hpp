@@ -41,8 +41,9 @@ class Logger {
     }
     const auto& prefixes = prefixes_[lvl - spdlog::level::trace];
     fmt::memory_buffer line;
-    // Room for the prefix, filled in once the message is built: only then is the line's number
-    // taken, so a formatter that throws leaves no gap in the numbering.
+    // Room for the prefix (one length per level: every number fills three columns), filled in
+    // once the message is built. Only then is the number taken, so a formatter that throws
+    // leaves no gap in the numbering.
     line.resize(prefixes[0].size);
     fmt::format_to(std::back_inserter(line), format, std::forward<Args>(args)...);
     const unsigned number = (seq.fetch_add(1, std::memory_order_relaxed) + 1U) & kNumberMask;

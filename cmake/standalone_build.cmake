@@ -20,6 +20,11 @@ function(valtrix_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gtest_main GTest::gmock)
+  # gtest_discover_tests splits list values inside PROPERTIES, so a test gets one label.
+  list(LENGTH ARG_LABELS label_count)
+  if(label_count GREATER 1)
+    message(FATAL_ERROR "valtrix_add_gtest(${name}): give one label, not '${ARG_LABELS}'")
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
     PROPERTIES ENVIRONMENT "ROS_LOCALHOST_ONLY=1" LABELS "${ARG_LABELS}" TIMEOUT 300)

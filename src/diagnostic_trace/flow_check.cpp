@@ -49,8 +49,8 @@ class ConfiguredPoints {
 
 // Point ids replaced by numbers: recorded ids are numbered 0, 1, ... in order of first
 // appearance, equal ids get equal numbers, and an id that was never recorded gets kUnrecorded,
-// unequal to every recorded one. Both passes then compare numbers
-// from two flat arrays instead of strings scattered over the heap.
+// unequal to every recorded one. Both passes then compare numbers from two flat arrays instead
+// of strings scattered over the heap. 32 bits suffice, as for `TracePoint::index`.
 using IdNumber = uint32_t;
 constexpr IdNumber kUnrecorded = UINT32_MAX;
 
@@ -356,7 +356,6 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
     result->status = FlowCheckStatus::MISSING_POINT;
     result->desired_point = missing;
     Notify(flow_handlers_, flow_id, result);
-    // An ordered flow has already reported the gap through its progressive events.
     if (!flow.check_order && flow.publisher) {
       FillEvent(event, missing->point_id, missing->event_id, 1,
                 kMissingPointPrefix + missing->point_id);

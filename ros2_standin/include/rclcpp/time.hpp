@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <stdexcept>
 
 #include <builtin_interfaces/msg/time.hpp>
 
@@ -20,6 +21,12 @@ class Time {
  public:
   Time(int64_t nanoseconds = 0, rcl_clock_type_t clock_type = RCL_SYSTEM_TIME)
       : nanoseconds_(nanoseconds), clock_type_(clock_type) {}
+  /// Throws std::runtime_error for negative seconds, as rclcpp does.
+  Time(int32_t seconds, uint32_t nanoseconds, rcl_clock_type_t clock_type = RCL_SYSTEM_TIME)
+      : Time(checked_nanoseconds(seconds, nanoseconds), clock_type) {}
+  Time(const builtin_interfaces::msg::Time& time_msg,  // NOLINT: implicit as in rclcpp
+       rcl_clock_type_t clock_type = RCL_ROS_TIME)
+      : Time(time_msg.sec, time_msg.nanosec, clock_type) {}
 
   int64_t nanoseconds() const { return nanoseconds_; }
   double seconds() const { return static_cast<double>(nanoseconds_) * 1e-9; }
@@ -40,6 +47,13 @@ class Time {
   }
 
  private:
+  static int64_t checked_nanoseconds(int32_t seconds, uint32_t nanoseconds) {
+    if (seconds < 0) {
+      throw std::runtime_error("cannot store a negative time point in rclcpp::Time");
+    }
+    return static_cast<int64_t>(seconds) * 1000000000 + nanoseconds;
+  }
+
   int64_t nanoseconds_;
   rcl_clock_type_t clock_type_;
 };

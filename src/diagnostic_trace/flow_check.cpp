@@ -1,3 +1,4 @@
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -68,34 +69,25 @@ class IdTable {
 
   /// The number of each recorded entry's id, in record order.
   std::vector<IdNumber> NumberRecord() {
-    std::vector<size_t> hashes(record_.size());
-    for (size_t p = 0; p < record_.size(); ++p) {
-      hashes[p] = HashOf(record_[p]->point_id);
-    }
     std::vector<IdNumber> numbers(record_.size());
-    for (size_t p = 0; p < record_.size(); ++p) {
-      Prefetch(hashes, p + kPrefetchDistance);
-      Slot& slot = Probe(record_[p]->point_id, hashes[p]);
-      if (slot.number == kFree) {
-        slot = {static_cast<uint32_t>(hashes[p]), static_cast<IdNumber>(first_entry_.size())};
-        first_entry_.push_back(p);
-      }
-      numbers[p] = slot.number;
-    }
+    ProbeAll(
+        record_.size(), [this](size_t p) -> std::string_view { return record_[p]->point_id; },
+        [this, &numbers](size_t p, Slot& slot, size_t hash) {
+          if (slot.number == kFree) {
+            slot = {static_cast<uint32_t>(hash), static_cast<IdNumber>(first_entry_.size())};
+            first_entry_.push_back(p);
+          }
+          numbers[p] = slot.number;
+        });
     return numbers;
   }
 
   /// The number of each configured point's id, kUnrecorded for ids no entry carries.
   std::vector<IdNumber> NumberConfiguration(const ConfiguredPoints& points) {
-    std::vector<size_t> hashes(points.size());
-    for (size_t c = 0; c < points.size(); ++c) {
-      hashes[c] = HashOf(points[c].point_id);
-    }
     std::vector<IdNumber> numbers(points.size());
-    for (size_t c = 0; c < points.size(); ++c) {
-      Prefetch(hashes, c + kPrefetchDistance);
-      numbers[c] = Probe(points[c].point_id, hashes[c]).number;
-    }
+    ProbeAll(
+        points.size(), [&points](size_t c) -> std::string_view { return points[c].point_id; },
+        [&numbers](size_t c, const Slot& slot, size_t) { numbers[c] = slot.number; });
     return numbers;
   }
 
@@ -118,9 +110,25 @@ class IdTable {
     return size;
   }
 
-  void Prefetch(const std::vector<size_t>& hashes, size_t ahead) const {
-    if (ahead < hashes.size()) {
-      __builtin_prefetch(&slots_[hashes[ahead] & (slots_.size() - 1)]);
+  // Probes the ids id_of(0) to id_of(count - 1) in turn and hands each one's slot to `use`.
+  // Each id is hashed, and its slot prefetched, kPrefetchDistance probes ahead.
+  template <typename IdOf, typename Use>
+  void ProbeAll(size_t count, IdOf id_of, Use use) {
+    std::array<size_t, kPrefetchDistance> hashes{};
+    auto hash_ahead = [&](size_t i) {
+      if (i < count) {
+        const size_t hash = HashOf(id_of(i));
+        hashes[i % kPrefetchDistance] = hash;
+        __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+      }
+    };
+    for (size_t i = 0; i < kPrefetchDistance; ++i) {
+      hash_ahead(i);
+    }
+    for (size_t i = 0; i < count; ++i) {
+      const size_t hash = hashes[i % kPrefetchDistance];
+      hash_ahead(i + kPrefetchDistance);
+      use(i, Probe(id_of(i), hash), hash);
     }
   }
 

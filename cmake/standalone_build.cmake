@@ -8,6 +8,9 @@ find_package(CycloneDDS REQUIRED)
 set(VALTRIX_STANDIN_FALLBACK_PREFIXES "${CMAKE_BINARY_DIR}:${CMAKE_INSTALL_PREFIX}")
 add_subdirectory(ros2_standin)
 
+# Installed programs find the stand-in's libraries in <prefix>/lib, beside or above them.
+set(CMAKE_INSTALL_RPATH "\$ORIGIN:\$ORIGIN/..")
+
 function(valtrix_use_ros2 target)
   target_link_libraries(${target} PUBLIC ros2_standin::rclcpp)
 endfunction()

@@ -143,19 +143,27 @@ void FlowTrace::ResetAllFlows() {
 }
 
 void FlowTrace::Trace(const std::string& flow_id, const std::shared_ptr<TracePoint>& point) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto queue = flow_queues_.find(flow_id);
-  if (queue == flow_queues_.end() || flow_configs_.count(flow_id) == 0 || !point) {
-    LOG_WARN("flow_id {} not found", flow_id);
-    return;
-  }
-  point->index = static_cast<uint32_t>(queue->second.size());
-  queue->second.push_back(point);
-  checkFlow(flow_id);
+  recordPoint(flow_id, point);
 }
 
 void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id, bool success) {
-  Trace(flow_id, std::make_shared<TracePoint>(point_id, success));
+  recordPoint(flow_id, std::make_shared<TracePoint>(point_id, success));
+}
+
+// Takes the point by value so that a point built by the three-argument Trace moves into the
+// record without touching its reference count.
+void FlowTrace::recordPoint(const std::string& flow_id, std::shared_ptr<TracePoint> point) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto queue = flow_queues_.find(flow_id);
+  auto config = queue == flow_queues_.end() ? flow_configs_.end() : flow_configs_.find(flow_id);
+  if (config == flow_configs_.end() || !point) {
+    LOG_WARN("flow_id {} not found", flow_id);
+    return;
+  }
+  PointQueue& record = queue->second;
+  point->index = static_cast<uint32_t>(record.size());
+  record.push_back(std::move(point));
+  checkFlow(flow_id, record, *config->second);
 }
 
 uint64_t FlowTrace::GetFlowDuration(const std::string& flow_id) {

@@ -212,19 +212,8 @@ rclcpp::Clock& SystemClock() {
 
 }  // namespace
 
-void FlowTrace::checkFlow(const std::string& flow_id) {
-  const auto queue = flow_queues_.find(flow_id);
-  const auto config = flow_configs_.find(flow_id);
-  if (queue == flow_queues_.end() || config == flow_configs_.end() || !config->second) {
-    LOG_WARN("flow_id {} not found", flow_id);
-    return;
-  }
-  const PointQueue& record = queue->second;
-  if (record.empty()) {
-    return;
-  }
-  TraceFlowCfg& flow = *config->second;
-
+void FlowTrace::checkFlow(const std::string& flow_id, const PointQueue& record,
+                          TraceFlowCfg& flow) {
   const Verdict verdict =
       flow.check_order ? JudgeOrdered(record, flow) : JudgeUnordered(flow, *record.back());
 

@@ -193,6 +193,20 @@ class TraceConcurrencyTest : public TraceRecordingTest {
     return tracers;
   }
 
+  // Reads every flow's duration and checks a snapshot of its record until `done`.
+  std::thread StartReader(std::atomic<bool>& done, std::atomic<int>& sparse_snapshots) {
+    return std::thread([this, &done, &sparse_snapshots] {
+      while (!done) {
+        for (int f = 0; f < kFlows; ++f) {
+          registry_.GetFlowDuration(FlowId(f));
+          if (!Dense(FlowTraceTestAccess::Record(FlowId(f)))) {
+            ++sparse_snapshots;
+          }
+        }
+      }
+    });
+  }
+
   static bool Dense(const PointQueue& record) {
     for (size_t i = 0; i < record.size(); ++i) {
       if (record[i]->index != i) {
@@ -209,16 +223,7 @@ TEST_F(TraceConcurrencyTest, ConcurrentTracersLoseNoPointAndKeepIndicesDense) {
   std::atomic<bool> done{false};
   std::atomic<int> sparse_snapshots{0};
   auto tracers = StartTracers(go);
-  std::thread reader([&] {
-    while (!done) {
-      for (int f = 0; f < kFlows; ++f) {
-        registry_.GetFlowDuration(FlowId(f));
-        if (!Dense(FlowTraceTestAccess::Record(FlowId(f)))) {
-          ++sparse_snapshots;
-        }
-      }
-    }
-  });
+  std::thread reader = StartReader(done, sparse_snapshots);
   {
     CaptureStdout quiet;
     go = true;
@@ -257,16 +262,7 @@ TEST_F(TraceConcurrencyTest, ResetsBetweenConcurrentTracesKeepRecordsDense) {
       std::this_thread::yield();
     }
   });
-  std::thread reader([&] {
-    while (!done) {
-      for (int f = 0; f < kFlows; ++f) {
-        registry_.GetFlowDuration(FlowId(f));
-        if (!Dense(FlowTraceTestAccess::Record(FlowId(f)))) {
-          ++sparse_snapshots;
-        }
-      }
-    }
-  });
+  std::thread reader = StartReader(done, sparse_snapshots);
   {
     CaptureStdout quiet;
     go = true;

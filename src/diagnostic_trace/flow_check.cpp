@@ -43,6 +43,8 @@ class ConfiguredPoints {
   /// The pointer held by the configuration, for `FlowCheckResult::desired_point`.
   const std::shared_ptr<TracePointCfg>& Shared(size_t c) const { return *entries_[c]; }
   const TracePointCfg& back() const { return **entries_.back(); }
+  auto begin() const { return entries_.begin(); }
+  auto end() const { return entries_.end(); }
 
  private:
   std::vector<const std::shared_ptr<TracePointCfg>*> entries_;
@@ -50,49 +52,79 @@ class ConfiguredPoints {
 
 // Point ids replaced by numbers: recorded ids are numbered 0, 1, ... in order of first
 // appearance, equal ids get equal numbers, and an id that was never recorded gets kUnrecorded,
-// unequal to every recorded one. Both passes then compare numbers from two flat arrays instead
-// of strings scattered over the heap. 32 bits suffice, as for `TracePoint::index`.
+// unequal to every recorded one. 32 bits suffice, as for `TracePoint::index`; positions in the
+// record are held in 32 bits for the same reason.
 using IdNumber = uint32_t;
 constexpr IdNumber kUnrecorded = UINT32_MAX;
+
+// What the passes need of a recorded entry and of a configured point, copied out of each object
+// while its id is numbered. The objects lie scattered over the heap and a long flow outgrows the
+// caches, so each is read once and the passes then work on these flat arrays.
+struct RecordedStep {
+  IdNumber id;
+  bool success;
+};
+
+struct ConfiguredStep {
+  IdNumber id;
+  bool critical;
+  uint32_t entries;  ///< how many recorded entries a match stands for in the order pass
+};
+
+// A matched point with a repetition requirement stands for as many entries as the progressive
+// check counted for it this run (possibly none, so the same entry is then compared with the
+// next configured point).
+uint32_t EntriesPerMatch(const TracePointCfg& point) {
+  return point.repeat_cnt != 0 ? point.hit_cnt : 1;
+}
 
 // How far ahead the id table is prefetched: with a long record it outgrows the caches, and
 // every probe would otherwise wait for memory in turn.
 constexpr size_t kPrefetchDistance = 16;
 
 // Numbers the recorded ids (open addressing over the record's own strings, which outlive the
-// call while the registry lock is held) and looks configured ids up among them.
+// call while the registry lock is held) and looks configured ids up among them. The table grows
+// with the number of distinct ids, not with the record: a long flow often repeats a few ids.
 class IdTable {
  public:
-  explicit IdTable(const PointQueue& record) : record_(record), slots_(TableSize(record.size())) {
-    first_entry_.reserve(record.size());
-  }
+  explicit IdTable(size_t record_size) : slots_(kInitialSlots) { first_ids_.reserve(record_size); }
 
-  /// The number of each recorded entry's id, in record order.
-  std::vector<IdNumber> NumberRecord() {
-    std::vector<IdNumber> numbers(record_.size());
+  /// Each recorded entry's id number and outcome, in record order.
+  std::vector<RecordedStep> NumberRecord(const PointQueue& record) {
+    std::vector<RecordedStep> steps;
+    steps.reserve(record.size());
     ProbeAll(
-        record_.size(), [this](size_t p) -> std::string_view { return record_[p]->point_id; },
-        [this, &numbers](size_t p, Slot& slot, size_t hash) {
+        record.begin(), record.end(),
+        [](const std::shared_ptr<TracePoint>& entry) -> const TracePoint& { return *entry; },
+        [this, &steps](const TracePoint& entry, Slot& slot, size_t hash) {
           if (slot.number == kFree) {
-            slot = {static_cast<uint32_t>(hash), static_cast<IdNumber>(first_entry_.size())};
-            first_entry_.push_back(p);
+            slot = {static_cast<uint32_t>(hash), static_cast<IdNumber>(first_ids_.size())};
+            first_ids_.push_back(&entry.point_id);
           }
-          numbers[p] = slot.number;
+          steps.push_back({slot.number, entry.success});
+          if (2 * first_ids_.size() > slots_.size()) {
+            Grow();
+          }
         });
-    return numbers;
+    return steps;
   }
 
-  /// The number of each configured point's id, kUnrecorded for ids no entry carries.
-  std::vector<IdNumber> NumberConfiguration(const ConfiguredPoints& points) {
-    std::vector<IdNumber> numbers(points.size());
+  /// Each configured point's id number (kUnrecorded for ids no entry carries) and what the
+  /// passes need of it, in configuration order.
+  std::vector<ConfiguredStep> NumberConfiguration(const ConfiguredPoints& points) {
+    std::vector<ConfiguredStep> steps;
+    steps.reserve(points.size());
     ProbeAll(
-        points.size(), [&points](size_t c) -> std::string_view { return points[c].point_id; },
-        [&numbers](size_t c, const Slot& slot, size_t) { numbers[c] = slot.number; });
-    return numbers;
+        points.begin(), points.end(),
+        [](const std::shared_ptr<TracePointCfg>* point) -> const TracePointCfg& { return **point; },
+        [&steps](const TracePointCfg& point, const Slot& slot, size_t) {
+          steps.push_back({slot.number, point.is_critical, EntriesPerMatch(point)});
+        });
+    return steps;
   }
 
   /// How many distinct ids the record holds.
-  size_t Count() const { return first_entry_.size(); }
+  size_t Count() const { return first_ids_.size(); }
 
  private:
   static constexpr IdNumber kFree = kUnrecorded;
@@ -101,34 +133,49 @@ class IdTable {
     IdNumber number = kFree;  ///< number of the slot's id; kFree: unused
   };
 
-  // A power of two at least twice the number of entries, so probe chains stay short.
-  static size_t TableSize(size_t entries) {
-    size_t size = 16;
-    while (size < 2 * entries) {
-      size *= 2;
+  static constexpr size_t kInitialSlots = 64;  // a power of two, as every later size
+
+  // Doubles the table, which keeps it at most half full so that probe chains stay short. A
+  // slot's place follows from its hash bits alone (the table never reaches 2^32 slots).
+  void Grow() {
+    std::vector<Slot> old(2 * slots_.size());
+    old.swap(slots_);
+    const size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.number != kFree) {
+        size_t i = slot.hash & mask;
+        while (slots_[i].number != kFree) {
+          i = (i + 1) & mask;
+        }
+        slots_[i] = slot;
+      }
     }
-    return size;
   }
 
-  // Probes the ids id_of(0) to id_of(count - 1) in turn and hands each one's slot to `use`.
-  // Each id is hashed, and its slot prefetched, kPrefetchDistance probes ahead.
-  template <typename IdOf, typename Use>
-  void ProbeAll(size_t count, IdOf id_of, Use use) {
+  // Probes the id of each point from `first` to `last` (reached through `point_of`) in turn and
+  // hands the point and its slot to `use`. Each id is hashed, and its slot prefetched,
+  // kPrefetchDistance points ahead.
+  template <typename Iterator, typename PointOf, typename Use>
+  void ProbeAll(Iterator first, Iterator last, PointOf point_of, Use use) {
     std::array<size_t, kPrefetchDistance> hashes{};
-    auto hash_ahead = [&](size_t i) {
-      if (i < count) {
-        const size_t hash = HashOf(id_of(i));
-        hashes[i % kPrefetchDistance] = hash;
+    Iterator ahead = first;
+    size_t hashed = 0;
+    auto hash_ahead = [&] {
+      if (ahead != last) {
+        const size_t hash = HashOf(point_of(*ahead).point_id);
+        hashes[hashed++ % kPrefetchDistance] = hash;
         __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+        ++ahead;
       }
     };
     for (size_t i = 0; i < kPrefetchDistance; ++i) {
-      hash_ahead(i);
+      hash_ahead();
     }
-    for (size_t i = 0; i < count; ++i) {
+    for (size_t i = 0; first != last; ++first, ++i) {
       const size_t hash = hashes[i % kPrefetchDistance];
-      hash_ahead(i + kPrefetchDistance);
-      use(i, Probe(id_of(i), hash), hash);
+      hash_ahead();
+      const auto& point = point_of(*first);
+      use(point, Probe(point.point_id, hash), hash);
     }
   }
 
@@ -139,16 +186,14 @@ class IdTable {
     const size_t mask = slots_.size() - 1;
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
       Slot& slot = slots_[i];
-      if (slot.number == kFree ||
-          (slot.hash == tag && record_[first_entry_[slot.number]]->point_id == id)) {
+      if (slot.number == kFree || (slot.hash == tag && *first_ids_[slot.number] == id)) {
         return slot;
       }
     }
   }
 
-  const PointQueue& record_;
   std::vector<Slot> slots_;
-  std::vector<size_t> first_entry_;  ///< per number: the first entry carrying that id
+  std::vector<const std::string*> first_ids_;  ///< per number: the id, as its first entry holds it
 };
 
 // The recorded entries not matched yet. A look-up of an id yields the newest entry left with
@@ -156,23 +201,23 @@ class IdTable {
 // the same number are chained through `older_`.
 class Pool {
  public:
-  static constexpr size_t kNone = SIZE_MAX;
+  static constexpr uint32_t kNone = UINT32_MAX;
 
-  Pool(const std::vector<IdNumber>& recorded, size_t id_count)
-      : newest_(id_count, kNone), older_(recorded.size(), kNone), taken_(recorded.size(), false),
+  Pool(const std::vector<RecordedStep>& recorded, size_t id_count)
+      : newest_(id_count, kNone), older_(recorded.size()), taken_(recorded.size(), false),
         left_(recorded.size()) {
-    for (size_t p = 0; p < recorded.size(); ++p) {
-      older_[p] = newest_[recorded[p]];
-      newest_[recorded[p]] = p;
+    for (uint32_t p = 0; p < recorded.size(); ++p) {
+      older_[p] = newest_[recorded[p].id];
+      newest_[recorded[p].id] = p;
     }
   }
 
   /// Position of the newest entry left with this id, or kNone.
-  size_t Newest(IdNumber id) const { return id == kUnrecorded ? kNone : newest_[id]; }
+  uint32_t Newest(IdNumber id) const { return id == kUnrecorded ? kNone : newest_[id]; }
 
   /// Removes the newest entry left with this id, which must exist.
   void TakeNewest(IdNumber id) {
-    const size_t p = newest_[id];
+    const uint32_t p = newest_[id];
     taken_[p] = true;
     newest_[id] = older_[p];
     --left_;
@@ -182,26 +227,24 @@ class Pool {
   bool IsLeft(size_t p) const { return !taken_[p]; }
 
  private:
-  std::vector<size_t> newest_;
-  std::vector<size_t> older_;
+  std::vector<uint32_t> newest_;
+  std::vector<uint32_t> older_;
   std::vector<bool> taken_;
   size_t left_;
 };
 
 // The record and the configuration with their ids numbered.
 struct NumberedFlow {
-  const PointQueue& record;
-  const ConfiguredPoints& points;
-  std::vector<IdNumber> recorded;    ///< id number of each recorded entry
-  std::vector<IdNumber> configured;  ///< id number of each configured point
-  size_t id_count;                   ///< how many distinct ids the record holds
+  std::vector<RecordedStep> recorded;      ///< per recorded entry, in record order
+  std::vector<ConfiguredStep> configured;  ///< per configured point, in configuration order
+  size_t id_count;                         ///< how many distinct ids the record holds
 };
 
 NumberedFlow NumberIds(const PointQueue& record, const ConfiguredPoints& points) {
-  IdTable table(record);
-  std::vector<IdNumber> recorded = table.NumberRecord();
-  std::vector<IdNumber> configured = table.NumberConfiguration(points);
-  return {record, points, std::move(recorded), std::move(configured), table.Count()};
+  IdTable table(record.size());
+  std::vector<RecordedStep> recorded = table.NumberRecord(record);
+  std::vector<ConfiguredStep> configured = table.NumberConfiguration(points);
+  return {std::move(recorded), std::move(configured), table.Count()};
 }
 
 void AppendStep(std::string& text, std::string_view step) {
@@ -237,18 +280,19 @@ struct PresenceFinding {
 // Stops at the first critical point never recorded or the first matched entry that failed;
 // matched successful entries leave the pool.
 PresenceFinding CheckPresence(const NumberedFlow& flow, Pool& pool) {
-  for (size_t c = 0; c < flow.points.size(); ++c) {
-    const size_t p = pool.Newest(flow.configured[c]);
+  for (size_t c = 0; c < flow.configured.size(); ++c) {
+    const ConfiguredStep& expected = flow.configured[c];
+    const uint32_t p = pool.Newest(expected.id);
     if (p == Pool::kNone) {
-      if (flow.points[c].is_critical) {
+      if (expected.critical) {
         return {PresenceFinding::Kind::kCriticalMissing, c, 0};
       }
       continue;
     }
-    if (!flow.record[p]->success) {
+    if (!flow.recorded[p].success) {
       return {PresenceFinding::Kind::kFailed, c, p};
     }
-    pool.TakeNewest(flow.configured[c]);
+    pool.TakeNewest(expected.id);
   }
   return {};
 }
@@ -258,17 +302,16 @@ struct OrderMismatch {
   size_t p;  ///< recorded entry found in its place
 };
 
-// Walks the configuration and the record side by side. A matched point with a repetition
-// requirement stands for as many entries as the progressive check counted for it this run
-// (possibly none, so the same entry is then compared with the next configured point).
+// Walks the configuration and the record side by side; a match moves on in the record by as
+// many entries as the configured point stands for.
 std::optional<OrderMismatch> FindOrderMismatch(const NumberedFlow& flow) {
   const size_t recorded = flow.recorded.size();
   size_t p = 0;
-  for (size_t c = 0; c < flow.points.size() && p < recorded; ++c) {
-    const TracePointCfg& expected = flow.points[c];
-    if (flow.recorded[p] == flow.configured[c]) {
-      p += expected.repeat_cnt != 0 ? expected.hit_cnt : 1;
-    } else if (expected.is_critical) {
+  for (size_t c = 0; c < flow.configured.size() && p < recorded; ++c) {
+    const ConfiguredStep& expected = flow.configured[c];
+    if (flow.recorded[p].id == expected.id) {
+      p += expected.entries;
+    } else if (expected.critical) {
       return OrderMismatch{c, p};
     }
   }
@@ -284,14 +327,14 @@ enum class OrderRule {
 
 OrderRule WhichOrderRule(const NumberedFlow& flow, const OrderMismatch& mismatch) {
   const auto [c, p] = mismatch;
-  const IdNumber found = flow.recorded[p];
-  if (c + 1 < flow.configured.size() && found == flow.configured[c + 1]) {
+  const IdNumber found = flow.recorded[p].id;
+  if (c + 1 < flow.configured.size() && found == flow.configured[c + 1].id) {
     return OrderRule::kMissing;
   }
-  if (p > 0 && flow.recorded[p - 1] == found) {
+  if (p > 0 && flow.recorded[p - 1].id == found) {
     return OrderRule::kDuplicated;
   }
-  if (p + 1 < flow.recorded.size() && flow.recorded[p + 1] == flow.configured[c]) {
+  if (p + 1 < flow.recorded.size() && flow.recorded[p + 1].id == flow.configured[c].id) {
     return OrderRule::kInvalid;
   }
   return OrderRule::kOrderError;
@@ -383,9 +426,10 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
 
   if (pool.Left() != 0) {
     LOG_ERROR("Some points not in flow '{}' executed: ", flow_id);
-    for (size_t p = 0; p < record.size(); ++p) {
-      if (pool.IsLeft(p)) {
-        LOG_WARN("Point '{}' not in flow config", record[p]->point_id);
+    size_t p = 0;
+    for (const auto& entry : record) {
+      if (pool.IsLeft(p++)) {
+        LOG_WARN("Point '{}' not in flow config", entry->point_id);
       }
     }
   } else {

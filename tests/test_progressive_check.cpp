@@ -87,6 +87,9 @@ struct Case {
   uint32_t flow_event_id = kFlowEvent;
 };
 
+// Test listings show the case by name rather than as raw bytes.
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
 int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
              std::chrono::system_clock::now().time_since_epoch())

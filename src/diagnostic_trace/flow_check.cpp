@@ -79,15 +79,25 @@ uint32_t EntriesPerMatch(const TracePointCfg& point) {
 }
 
 // How far ahead the id table is prefetched: with a long record it outgrows the caches, and
-// every probe would otherwise wait for memory in turn.
+// every probe would otherwise wait for memory in turn. The points themselves are fetched twice
+// as far ahead, since their ids must be read before their slots can be asked for.
 constexpr size_t kPrefetchDistance = 16;
 
+template <typename T>
+void PrefetchObject(const T& object) {
+  const auto* bytes = reinterpret_cast<const char*>(&object);
+  for (size_t offset = 0; offset < sizeof(T); offset += 64) {
+    __builtin_prefetch(bytes + offset);
+  }
+}
+
 // Numbers the recorded ids (open addressing over the record's own strings, which outlive the
-// call while the registry lock is held) and looks configured ids up among them. The table grows
-// with the number of distinct ids, not with the record: a long flow often repeats a few ids.
+// call while the registry lock is held) and looks configured ids up among them.
 class IdTable {
  public:
-  explicit IdTable(size_t record_size) : slots_(kInitialSlots) { first_ids_.reserve(record_size); }
+  explicit IdTable(size_t record_size) : slots_(TableSize(record_size)) {
+    first_ids_.reserve(record_size);
+  }
 
   /// Each recorded entry's id number and outcome, in record order.
   std::vector<RecordedStep> NumberRecord(const PointQueue& record) {
@@ -102,9 +112,6 @@ class IdTable {
             first_ids_.push_back(&entry.point_id);
           }
           steps.push_back({slot.number, entry.success});
-          if (2 * first_ids_.size() > slots_.size()) {
-            Grow();
-          }
         });
     return steps;
   }
@@ -133,23 +140,13 @@ class IdTable {
     IdNumber number = kFree;  ///< number of the slot's id; kFree: unused
   };
 
-  static constexpr size_t kInitialSlots = 64;  // a power of two, as every later size
-
-  // Doubles the table, which keeps it at most half full so that probe chains stay short. A
-  // slot's place follows from its hash bits alone (the table never reaches 2^32 slots).
-  void Grow() {
-    std::vector<Slot> old(2 * slots_.size());
-    old.swap(slots_);
-    const size_t mask = slots_.size() - 1;
-    for (const Slot& slot : old) {
-      if (slot.number != kFree) {
-        size_t i = slot.hash & mask;
-        while (slots_[i].number != kFree) {
-          i = (i + 1) & mask;
-        }
-        slots_[i] = slot;
-      }
+  // A power of two at least twice the number of entries, so probe chains stay short.
+  static size_t TableSize(size_t entries) {
+    size_t size = 16;
+    while (size < 2 * entries) {
+      size *= 2;
     }
+    return size;
   }
 
   // Probes the id of each point from `first` to `last` (reached through `point_of`) in turn and
@@ -158,9 +155,17 @@ class IdTable {
   template <typename Iterator, typename PointOf, typename Use>
   void ProbeAll(Iterator first, Iterator last, PointOf point_of, Use use) {
     std::array<size_t, kPrefetchDistance> hashes{};
+    Iterator fetch = first;
+    auto fetch_ahead = [&] {
+      if (fetch != last) {
+        PrefetchObject(point_of(*fetch));
+        ++fetch;
+      }
+    };
     Iterator ahead = first;
     size_t hashed = 0;
     auto hash_ahead = [&] {
+      fetch_ahead();
       if (ahead != last) {
         const size_t hash = HashOf(point_of(*ahead).point_id);
         hashes[hashed++ % kPrefetchDistance] = hash;
@@ -168,6 +173,9 @@ class IdTable {
         ++ahead;
       }
     };
+    for (size_t i = 0; i < kPrefetchDistance; ++i) {
+      fetch_ahead();
+    }
     for (size_t i = 0; i < kPrefetchDistance; ++i) {
       hash_ahead();
     }

@@ -28,7 +28,8 @@ size_t HashOf(std::string_view id) { return std::hash<std::string_view>()(id); }
 // names no point, so it is left out rather than dereferenced.
 class ConfiguredPoints {
  public:
-  explicit ConfiguredPoints(const std::vector<std::shared_ptr<TracePointCfg>>& points) {
+  void Reset(const std::vector<std::shared_ptr<TracePointCfg>>& points) {
+    entries_.clear();
     entries_.reserve(points.size());
     for (const auto& point : points) {
       if (point) {
@@ -95,13 +96,16 @@ void PrefetchObject(const T& object) {
 // call while the registry lock is held) and looks configured ids up among them.
 class IdTable {
  public:
-  explicit IdTable(size_t record_size) : slots_(TableSize(record_size)) {
+  /// Empties the table for a record of `record_size` entries.
+  void Reset(size_t record_size) {
+    slots_.assign(TableSize(record_size), Slot{});
+    first_ids_.clear();
     first_ids_.reserve(record_size);
   }
 
   /// Each recorded entry's id number and outcome, in record order.
-  std::vector<RecordedStep> NumberRecord(const PointQueue& record) {
-    std::vector<RecordedStep> steps;
+  void NumberRecord(const PointQueue& record, std::vector<RecordedStep>& steps) {
+    steps.clear();
     steps.reserve(record.size());
     ProbeAll(
         record.begin(), record.end(),
@@ -113,13 +117,12 @@ class IdTable {
           }
           steps.push_back({slot.number, entry.success});
         });
-    return steps;
   }
 
   /// Each configured point's id number (kUnrecorded for ids no entry carries) and what the
   /// passes need of it, in configuration order.
-  std::vector<ConfiguredStep> NumberConfiguration(const ConfiguredPoints& points) {
-    std::vector<ConfiguredStep> steps;
+  void NumberConfiguration(const ConfiguredPoints& points, std::vector<ConfiguredStep>& steps) {
+    steps.clear();
     steps.reserve(points.size());
     ProbeAll(
         points.begin(), points.end(),
@@ -127,7 +130,6 @@ class IdTable {
         [&steps](const TracePointCfg& point, const Slot& slot, size_t) {
           steps.push_back({slot.number, point.is_critical, EntriesPerMatch(point)});
         });
-    return steps;
   }
 
   /// How many distinct ids the record holds.
@@ -211,9 +213,12 @@ class Pool {
  public:
   static constexpr uint32_t kNone = UINT32_MAX;
 
-  Pool(const std::vector<RecordedStep>& recorded, size_t id_count)
-      : newest_(id_count, kNone), older_(recorded.size()), taken_(recorded.size(), false),
-        left_(recorded.size()) {
+  /// Fills the pool with every recorded entry.
+  void Fill(const std::vector<RecordedStep>& recorded, size_t id_count) {
+    newest_.assign(id_count, kNone);
+    older_.resize(recorded.size());
+    taken_.assign(recorded.size(), false);
+    left_ = recorded.size();
     for (uint32_t p = 0; p < recorded.size(); ++p) {
       older_[p] = newest_[recorded[p].id];
       newest_[recorded[p].id] = p;
@@ -238,21 +243,37 @@ class Pool {
   std::vector<uint32_t> newest_;
   std::vector<uint32_t> older_;
   std::vector<bool> taken_;
-  size_t left_;
+  size_t left_ = 0;
 };
 
 // The record and the configuration with their ids numbered.
 struct NumberedFlow {
   std::vector<RecordedStep> recorded;      ///< per recorded entry, in record order
   std::vector<ConfiguredStep> configured;  ///< per configured point, in configuration order
-  size_t id_count;                         ///< how many distinct ids the record holds
+  size_t id_count = 0;                     ///< how many distinct ids the record holds
 };
 
-NumberedFlow NumberIds(const PointQueue& record, const ConfiguredPoints& points) {
-  IdTable table(record.size());
-  std::vector<RecordedStep> recorded = table.NumberRecord(record);
-  std::vector<ConfiguredStep> configured = table.NumberConfiguration(points);
-  return {std::move(recorded), std::move(configured), table.Count()};
+// The arrays a check works on, kept per thread from one call to the next: for a long record they
+// span tens of megabytes, and faulting in fresh pages on every call would cost more than the
+// passes over them. Only their capacity carries over (that of the longest record the thread has
+// checked); every call refills them before reading.
+struct Workspace {
+  ConfiguredPoints points;
+  IdTable table;
+  NumberedFlow numbered;
+  Pool pool;
+
+  void NumberIds(const PointQueue& record) {
+    table.Reset(record.size());
+    table.NumberRecord(record, numbered.recorded);
+    table.NumberConfiguration(points, numbered.configured);
+    numbered.id_count = table.Count();
+  }
+};
+
+Workspace& ThreadWorkspace() {
+  thread_local Workspace workspace;
+  return workspace;
 }
 
 void AppendStep(std::string& text, std::string_view step) {
@@ -385,7 +406,9 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
   }
   const PointQueue& record = queue->second;
   const TraceFlowCfg& flow = *config->second;
-  const ConfiguredPoints points(flow.flow_points);
+  Workspace& work = ThreadWorkspace();
+  work.points.Reset(flow.flow_points);
+  const ConfiguredPoints& points = work.points;
   if (record.empty() || points.empty()) {
     LOG_WARN("Flow with ID '{}' is empty", flow_id);
     result->status = FlowCheckStatus::INVALID_FLOW;
@@ -406,8 +429,10 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
     LOG_INFO("Flow '{}' trace point configs: {}", flow_id, ConfiguredSequence(points));
   }
 
-  const NumberedFlow numbered = NumberIds(record, points);
-  Pool pool(numbered.recorded, numbered.id_count);
+  work.NumberIds(record);
+  const NumberedFlow& numbered = work.numbered;
+  Pool& pool = work.pool;
+  pool.Fill(numbered.recorded, numbered.id_count);
   const PresenceFinding presence = CheckPresence(numbered, pool);
   if (presence.kind == PresenceFinding::Kind::kCriticalMissing) {
     const std::shared_ptr<TracePointCfg>& missing = points.Shared(presence.c);

@@ -271,7 +271,9 @@ struct Workspace {
   }
 };
 
-Workspace& ThreadWorkspace() {
+// Kept out of line: in a shared library the address of a thread-local takes a call, which the
+// compiler would otherwise repeat inside the loops rather than keep the address in a register.
+[[gnu::noinline]] Workspace& ThreadWorkspace() {
   thread_local Workspace workspace;
   return workspace;
 }

@@ -253,10 +253,10 @@ struct NumberedFlow {
   size_t id_count = 0;                     ///< how many distinct ids the record holds
 };
 
-// The arrays a check works on, kept per thread from one call to the next: for a long record they
-// span tens of megabytes, and faulting in fresh pages on every call would cost more than the
-// passes over them. Only their capacity carries over (that of the longest record the thread has
-// checked); every call refills them before reading.
+// The arrays a check works on, kept from one call to the next: for a long record they span tens
+// of megabytes, and faulting in fresh pages on every call would cost more than the passes over
+// them. Only their capacity carries over (that of the longest record checked so far); every call
+// refills them before reading.
 struct Workspace {
   ConfiguredPoints points;
   IdTable table;
@@ -271,10 +271,9 @@ struct Workspace {
   }
 };
 
-// Kept out of line: in a shared library the address of a thread-local takes a call, which the
-// compiler would otherwise repeat inside the loops rather than keep the address in a register.
-[[gnu::noinline]] Workspace& ThreadWorkspace() {
-  thread_local Workspace workspace;
+// One for the whole process: checks use it only while they hold the registry lock.
+Workspace& CheckWorkspace() {
+  static Workspace workspace;
   return workspace;
 }
 
@@ -408,7 +407,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
   }
   const PointQueue& record = queue->second;
   const TraceFlowCfg& flow = *config->second;
-  Workspace& work = ThreadWorkspace();
+  Workspace& work = CheckWorkspace();
   work.points.Reset(flow.flow_points);
   const ConfiguredPoints& points = work.points;
   if (record.empty() || points.empty()) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/capture_stdout.hpp"
+#include "support/flow_builders.hpp"
 #include "support/flow_trace_access.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
@@ -19,23 +20,6 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using test::CaptureStdout;
 using test::LogLines;
-
-std::vector<std::shared_ptr<TracePointCfg>> Points(std::initializer_list<const char*> ids) {
-  std::vector<std::shared_ptr<TracePointCfg>> points;
-  for (const char* id : ids) {
-    auto point = std::make_shared<TracePointCfg>(id);
-    point->is_critical = true;
-    points.push_back(point);
-  }
-  return points;
-}
-
-std::shared_ptr<TraceFlowCfg> Flow(const std::string& flow_id,
-                                   std::initializer_list<const char*> ids) {
-  auto cfg = std::make_shared<TraceFlowCfg>(flow_id, flow_id + "_name");
-  cfg->flow_points = Points(ids);
-  return cfg;
-}
 
 class FlowRegistryTest : public ::testing::Test {
  protected:
@@ -51,11 +35,11 @@ class FlowRegistryTest : public ::testing::Test {
 TEST_F(FlowRegistryTest, ReRegistrationReplacesConfigEmptiesRecordAndKeepsHandler) {
   int handler_calls = 0;
   registry_.RegisterFlowHandler("pick", [&](const std::string&, const auto&) { ++handler_calls; });
-  registry_.RegisterTraceFlow(Flow("pick", {"a"}));
+  registry_.RegisterTraceFlow(CriticalFlow("pick", {"a"}));
   registry_.Trace("pick", "a", true);
   ASSERT_EQ(FlowTraceTestAccess::Record("pick").size(), 1U);
 
-  auto replacement = Flow("pick", {"a", "b"});
+  auto replacement = CriticalFlow("pick", {"a", "b"});
   CaptureStdout capture;
   registry_.RegisterTraceFlow(replacement);
   EXPECT_THAT(LogLines(capture),
@@ -70,7 +54,7 @@ TEST_F(FlowRegistryTest, ReRegistrationReplacesConfigEmptiesRecordAndKeepsHandle
 TEST_F(FlowRegistryTest, RefusesEmptyConfigurationOrFlowId) {
   CaptureStdout capture;
   registry_.RegisterTraceFlow(std::shared_ptr<TraceFlowCfg>());
-  registry_.RegisterTraceFlow(Flow("", {"a"}));
+  registry_.RegisterTraceFlow(CriticalFlow("", {"a"}));
   registry_.RemoveTraceFlow("");
   registry_.RegisterFlowHandler("", nullptr);
   EXPECT_THAT(LogLines(capture), ElementsAre("[ERROR] Invalid flow configuration: flow_id is empty",
@@ -82,7 +66,7 @@ TEST_F(FlowRegistryTest, RefusesEmptyConfigurationOrFlowId) {
 }
 
 TEST_F(FlowRegistryTest, VectorOverloadMovesPointsOnlyWhenFlowIdIsValid) {
-  auto points = Points({"a", "b", "c"});
+  auto points = CriticalPoints({"a", "b", "c"});
   {
     CaptureStdout capture;
     registry_.RegisterTraceFlow("", points, "name", "desc", true);
@@ -108,7 +92,7 @@ TEST_F(FlowRegistryTest, VectorOverloadMovesPointsOnlyWhenFlowIdIsValid) {
 }
 
 TEST_F(FlowRegistryTest, RemovalReportsQueueThenConfigurationAndKeepsHandler) {
-  registry_.RegisterTraceFlow(Flow("pick", {"a"}));
+  registry_.RegisterTraceFlow(CriticalFlow("pick", {"a"}));
   registry_.RegisterFlowHandler("pick", [](const std::string&, const auto&) {});
   {
     CaptureStdout capture;
@@ -149,7 +133,7 @@ TEST_F(FlowRegistryTest, UnknownFlowGetsTheSameEmptyQueueAndAWarning) {
 }
 
 TEST_F(FlowRegistryTest, GetTracePointsReturnsTheLiveRecord) {
-  registry_.RegisterTraceFlow(Flow("pick", {"a", "b"}));
+  registry_.RegisterTraceFlow(CriticalFlow("pick", {"a", "b"}));
   const PointQueue& record = registry_.GetTracePoints("pick");
   registry_.Trace("pick", "a", true);
   registry_.Trace("pick", "b", false);
@@ -162,8 +146,8 @@ TEST_F(FlowRegistryTest, GetTracePointsReturnsTheLiveRecord) {
 }
 
 TEST_F(FlowRegistryTest, ResetFlowStartsANewRunOfOneFlow) {
-  auto pick = Flow("pick", {"a", "b"});
-  auto place = Flow("place", {"a"});
+  auto pick = CriticalFlow("pick", {"a", "b"});
+  auto place = CriticalFlow("place", {"a"});
   registry_.RegisterTraceFlow(pick);
   registry_.RegisterTraceFlow(place);
   registry_.Trace("pick", "a", true);
@@ -198,8 +182,8 @@ TEST_F(FlowRegistryTest, ResetAllFlowsRewindsEveryFlowSilently) {
     registry_.ResetAllFlows();
     EXPECT_THAT(capture.Text(), IsEmpty());
   }
-  auto pick = Flow("pick", {"a"});
-  auto place = Flow("place", {"b"});
+  auto pick = CriticalFlow("pick", {"a"});
+  auto place = CriticalFlow("place", {"b"});
   registry_.RegisterTraceFlow(pick);
   registry_.RegisterTraceFlow(place);
   registry_.Trace("pick", "a", true);
@@ -226,7 +210,7 @@ TEST_F(FlowRegistryTest, HandlerRegisteredBeforeItsFlowReceivesLaterVerdicts) {
         EXPECT_EQ(flow_id, "late");
         verdicts.push_back(result);
       });
-  registry_.RegisterTraceFlow(Flow("late", {"a"}));
+  registry_.RegisterTraceFlow(CriticalFlow("late", {"a"}));
   registry_.Trace("late", "a", true);
 
   auto result = registry_.CheckFlow("late");
@@ -252,7 +236,7 @@ TEST(FlowRegistryConcurrencyTest, ConcurrentRegistrationRemovalAndResetsStayCons
       }
       const std::string own = "flow" + std::to_string(t);
       for (int round = 0; round < kRounds; ++round) {
-        registry.RegisterTraceFlow(Flow(own, {"a"}));
+        registry.RegisterTraceFlow(CriticalFlow(own, {"a"}));
         registry.Trace(own, "a", true);
         registry.Trace("flow" + std::to_string((t + 1) % kThreads), "a", true);
         if (round % 3 == 0) {
@@ -264,7 +248,7 @@ TEST(FlowRegistryConcurrencyTest, ConcurrentRegistrationRemovalAndResetsStayCons
           registry.RemoveTraceFlow(own);
         }
       }
-      registry.RegisterTraceFlow(Flow(own, {"a"}));
+      registry.RegisterTraceFlow(CriticalFlow(own, {"a"}));
     });
   }
   {

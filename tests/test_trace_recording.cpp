@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/capture_stdout.hpp"
+#include "support/flow_builders.hpp"
 #include "support/flow_trace_access.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
@@ -26,18 +27,6 @@ using test::LogLines;
 // The empty-record message of GetFlowDuration is a DEBUG line; the level is read once, at the
 // logger's first use, which comes after static initialisation.
 const bool kDebugLevel = setenv("SPDLOG_LEVEL", "debug", 1) == 0;
-
-std::shared_ptr<TraceFlowCfg> Flow(const std::string& flow_id,
-                                   std::initializer_list<const char*> ids, bool ordered = true) {
-  auto cfg = std::make_shared<TraceFlowCfg>(flow_id);
-  cfg->check_order = ordered;
-  for (const char* id : ids) {
-    auto point = std::make_shared<TracePointCfg>(id);
-    point->is_critical = true;
-    cfg->flow_points.push_back(point);
-  }
-  return cfg;
-}
 
 std::shared_ptr<TracePoint> PointAt(const std::string& id, int64_t timestamp) {
   auto point = std::make_shared<TracePoint>(id, true);
@@ -64,7 +53,7 @@ class TraceRecordingTest : public ::testing::Test {
 };
 
 TEST_F(TraceRecordingTest, UnknownFlowOrEmptyPointRecordsNothingAndWarns) {
-  registry_.RegisterTraceFlow(Flow("pick", {"a"}));
+  registry_.RegisterTraceFlow(CriticalFlow("pick", {"a"}));
   CaptureStdout capture;
   registry_.Trace("ghost", "a", true);
   registry_.Trace("", "a", true);
@@ -79,7 +68,7 @@ TEST_F(TraceRecordingTest, UnknownFlowOrEmptyPointRecordsNothingAndWarns) {
 }
 
 TEST_F(TraceRecordingTest, PointsAreIndexedByTheirPositionInTheRecord) {
-  registry_.RegisterTraceFlow(Flow("pick", {"a", "b"}, false));
+  registry_.RegisterTraceFlow(CriticalFlow("pick", {"a", "b"}, false));
   auto shared = std::make_shared<TracePoint>("a", true);
   registry_.Trace("pick", shared);
   registry_.Trace("pick", "b", false);
@@ -99,7 +88,7 @@ TEST_F(TraceRecordingTest, PointsAreIndexedByTheirPositionInTheRecord) {
 }
 
 TEST_F(TraceRecordingTest, ThreeArgumentTraceStampsANewPointNow) {
-  registry_.RegisterTraceFlow(Flow("pick", {"a"}, false));
+  registry_.RegisterTraceFlow(CriticalFlow("pick", {"a"}, false));
   const int64_t before = NowMs();
   registry_.Trace("pick", "a", false);
   const int64_t after = NowMs();
@@ -125,7 +114,7 @@ class FlowDurationTest : public TraceRecordingTest,
 
 TEST_P(FlowDurationTest, MeasuresFromTheOldestToTheNewestEntry) {
   const DurationCase& c = GetParam();
-  registry_.RegisterTraceFlow(Flow("pick", {}, false));
+  registry_.RegisterTraceFlow(CriticalFlow("pick", {}, false));
   for (int64_t timestamp : c.timestamps) {
     registry_.Trace("pick", PointAt("a", timestamp));
   }
@@ -170,7 +159,7 @@ class TraceConcurrencyTest : public TraceRecordingTest {
   void RegisterFlows() {
     for (int f = 0; f < kFlows; ++f) {
       // Ordered and unordered flows, so the progressive check's state is exercised too.
-      registry_.RegisterTraceFlow(Flow(FlowId(f), {"t0", "t1", "t2", "t3"}, f % 2 == 0));
+      registry_.RegisterTraceFlow(CriticalFlow(FlowId(f), {"t0", "t1", "t2", "t3"}, f % 2 == 0));
     }
   }
 

@@ -72,6 +72,12 @@ const std::vector<NameCase> kNameCases = {
     {"node", "", "a}", Expect::BadTopic, "", 1},
     {"node", "", "a/{robot}", Expect::BadTopic, "", 2},
     {"node", "", "{no-de}", Expect::BadTopic, "", 3},
+    // The fully qualified name may hold 247 characters; the error points at the last one allowed.
+    {"node", "", "/" + std::string(246, 'a'), Expect::Valid, "/" + std::string(246, 'a')},
+    {"node", "", "/" + std::string(247, 'a'), Expect::BadTopic, "", 246},
+    {"node", "/robot", std::string(241, 'a'), Expect::BadTopic, "", 246},
+    {"node", "", std::string(10000, 'a'), Expect::BadTopic, "", 246},
+    {"node", "", std::string(65600, 'a'), Expect::BadTopic, "", 246},
     {"", "", "t", Expect::BadNodeName, "", 0},
     {"no-de", "", "t", Expect::BadNodeName, "", 2},
     {"1node", "", "t", Expect::BadNodeName, "", 0},
@@ -127,6 +133,21 @@ TEST(StandinNamesTest, ExpandsValidNamesAndRejectsInvalidOnesWithTheMatchingErro
       }
     }
   }
+}
+
+TEST(StandinNamesTest, TooLongTopicNameErrorNamesLengthAndLimitAndCreatesNothing) {
+  ContextGuard context;
+  auto node = std::make_shared<rclcpp::Node>("node");
+  try {
+    TopicOf(*node, std::string(300, 'a'));
+    ADD_FAILURE() << "no exception";
+  } catch (const InvalidTopicNameError& error) {
+    EXPECT_EQ(error.error_msg,
+              "topic length should not exceed '255U - 8U' (247 characters), it has 301");
+    EXPECT_EQ(error.name, "/" + std::string(300, 'a'));
+  }
+  // The node stays usable: nothing half-made was left behind.
+  EXPECT_EQ(TopicOf(*node, "after"), "/after");
 }
 
 TEST(StandinNamesTest, NameErrorsAreInvalidArguments) {

@@ -75,6 +75,10 @@ void validate_topic_name(const std::string& name) {
   }
 }
 
+// rmw's RMW_TOPIC_MAX_NAME_LENGTH: 255 characters less 8 reserved for the middleware's prefixes
+// ("rt" and the like), which rclcpp applies to the fully qualified name.
+constexpr size_t kMaxTopicNameLength = 255 - 8;
+
 // Checks the result of expansion and remapping: an absolute name of plain tokens.
 void validate_full_topic_name(const std::string& name) {
   if (name.empty() || name[0] != '/') {
@@ -96,6 +100,14 @@ void validate_full_topic_name(const std::string& name) {
     } else if (is_digit(c) && name[i - 1] == '/') {
       reject_topic(name, "topic name token must not start with a number", i);
     }
+  }
+  // Checked last, as rmw does. rmw's text names the limit as its macro spells it; the length
+  // and the plain number are added so the user sees by how much the name is over.
+  if (name.size() > kMaxTopicNameLength) {
+    const std::string problem = "topic length should not exceed '255U - 8U' (" +
+                                std::to_string(kMaxTopicNameLength) + " characters), it has " +
+                                std::to_string(name.size());
+    reject_topic(name, problem.c_str(), kMaxTopicNameLength - 1);
   }
 }
 

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <spdlog/sinks/base_sink.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -18,6 +17,7 @@
 #include "support/capture_stdout.hpp"
 #include "support/event_listener.hpp"
 #include "support/flow_trace_access.hpp"
+#include "support/function_name_sink.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
@@ -573,37 +573,20 @@ TEST_F(FlowConfigTest, ten_megabyte_file_with_ten_thousand_flows_loads_completel
   EXPECT_EQ(last->description.size(), padding.size());
 }
 
-// Records the function name of every line the logger emits.
-class FunctionNameSink : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  std::vector<std::pair<std::string, std::string>> lines;  // (function, message)
-
- protected:
-  void sink_it_(const spdlog::details::log_msg& msg) override {
-    lines.emplace_back(msg.source.funcname == nullptr ? "" : msg.source.funcname,
-                       std::string(msg.payload.data(), msg.payload.size()));
-  }
-  void flush_() override {}
-};
-
 TEST_F(FlowConfigTest, every_line_carries_the_name_of_its_operation) {
-  auto sink = std::make_shared<FunctionNameSink>();
-  auto& sinks = Logger::Instance().logger->sinks();
-  sinks.push_back(sink);
-  Load(R"(
+  std::vector<std::string> functions;
+  {
+    test::FunctionNames names;
+    Load(R"(
 workflows:
   - flow_id: f
     flow_points: [{point_id: p}, {description: x}, {point_id: q, on_success: maybe}]
   - flow_id: [x]
 )");
-  Load("workflows: {}\n");
-  Load("workflows:\n");
-  Load("[");
-  sinks.pop_back();
-
-  std::vector<std::string> functions;
-  for (const auto& [function, message] : sink->lines) {
-    functions.push_back(function);
+    Load("workflows: {}\n");
+    Load("workflows:\n");
+    Load("[");
+    functions = names.sink().Functions();
   }
   EXPECT_EQ(functions, (std::vector<std::string>{
                            "parseTracePointCfg",  // DEBUG p

@@ -13,6 +13,7 @@
 #include "support/capture_stdout.hpp"
 #include "support/flow_builders.hpp"
 #include "support/flow_trace_access.hpp"
+#include "support/function_name_sink.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
@@ -55,12 +56,17 @@ class TraceRecordingTest : public ::testing::Test {
 TEST_F(TraceRecordingTest, UnknownFlowOrEmptyPointRecordsNothingAndWarns) {
   registry_.RegisterTraceFlow(CriticalFlow("pick", {"a"}));
   CaptureStdout capture;
+  test::FunctionNames names;
   registry_.Trace("ghost", "a", true);
   registry_.Trace("", "a", true);
   registry_.Trace("pick", std::shared_ptr<TracePoint>());
+  registry_.Trace("ghost", std::make_shared<TracePoint>("a", true));
   EXPECT_THAT(LogLines(capture), ElementsAre("[WARN] flow_id ghost not found",
                                              "[WARN] flow_id  not found",
-                                             "[WARN] flow_id pick not found"));
+                                             "[WARN] flow_id pick not found",
+                                             "[WARN] flow_id ghost not found"));
+  // Logged under the operation's own name, which the journal shows as CODE_FUNC.
+  EXPECT_THAT(names.sink().Functions(), ElementsAre("Trace", "Trace", "Trace", "Trace"));
   EXPECT_FALSE(FlowTraceTestAccess::HasQueue("ghost"));
   EXPECT_FALSE(FlowTraceTestAccess::HasQueue(""));
   EXPECT_THAT(FlowTraceTestAccess::Record("pick"), IsEmpty());

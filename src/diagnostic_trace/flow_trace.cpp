@@ -142,28 +142,34 @@ void FlowTrace::ResetAllFlows() {
   }
 }
 
+// Both overloads log under their own name, so each takes the lock and reports the miss itself.
 void FlowTrace::Trace(const std::string& flow_id, const std::shared_ptr<TracePoint>& point) {
-  recordPoint(flow_id, point);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!recordPoint(flow_id, point)) {
+    LOG_WARN("flow_id {} not found", flow_id);
+  }
 }
 
 void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id, bool success) {
-  recordPoint(flow_id, std::make_shared<TracePoint>(point_id, success));
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!recordPoint(flow_id, std::make_shared<TracePoint>(point_id, success))) {
+    LOG_WARN("flow_id {} not found", flow_id);
+  }
 }
 
 // Takes the point by value so that a point built by the three-argument Trace moves into the
 // record without touching its reference count.
-void FlowTrace::recordPoint(const std::string& flow_id, std::shared_ptr<TracePoint> point) {
-  std::lock_guard<std::mutex> lock(mutex_);
+bool FlowTrace::recordPoint(const std::string& flow_id, std::shared_ptr<TracePoint> point) {
   auto queue = flow_queues_.find(flow_id);
   auto config = queue == flow_queues_.end() ? flow_configs_.end() : flow_configs_.find(flow_id);
   if (config == flow_configs_.end() || !point) {
-    LOG_WARN("flow_id {} not found", flow_id);
-    return;
+    return false;
   }
   PointQueue& record = queue->second;
   point->index = static_cast<uint32_t>(record.size());
   record.push_back(std::move(point));
   checkFlow(flow_id, record, *config->second);
+  return true;
 }
 
 uint64_t FlowTrace::GetFlowDuration(const std::string& flow_id) {

@@ -67,8 +67,9 @@ class FlowTrace {
 
   std::shared_ptr<TraceFlowCfg> parseTraceFlowCfg(const YAML::Node& flow_node);
   std::shared_ptr<TracePointCfg> parseTracePointCfg(const YAML::Node& point_node);
-  /// Appends `point` to the flow's record and judges it; the shared entry of both `Trace`s.
-  void recordPoint(const std::string& flow_id, std::shared_ptr<TracePoint> point);
+  /// Appends `point` to the flow's record and judges it, with `mutex_` held; false (recording
+  /// nothing) for an unknown flow or an empty point.
+  bool recordPoint(const std::string& flow_id, std::shared_ptr<TracePoint> point);
   /// Progressive check of the newest point of `record`, the record of `flow`; runs with
   /// `mutex_` held.
   void checkFlow(const std::string& flow_id, const PointQueue& record, TraceFlowCfg& flow);

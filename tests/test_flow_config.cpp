@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -298,6 +301,45 @@ TEST_F(FlowConfigTest, missing_path_logs_the_file_error_and_drops_earlier_flows)
   EXPECT_PRED2(StartsWith, errors[0], std::string(kFileError) + "bad file");
   EXPECT_EQ(Access::FlowCount(), 0U);
   EXPECT_FALSE(Access::HasQueue("earlier"));
+}
+
+// Paths that are not readable files are refused like a missing file: one error, no flows, and
+// nothing thrown. A FIFO must not block Init until someone writes to it.
+TEST_F(FlowConfigTest, unreadable_paths_are_logged_and_absorbed_like_a_missing_file) {
+  char dir_template[] = "/tmp/valtrix_unreadable_XXXXXX";
+  const std::string dir = mkdtemp(dir_template);
+  const std::string fifo = dir + "/flows.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string socket_path = dir + "/flows.sock";
+  const int listening = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
+  ASSERT_EQ(bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+
+  const struct {
+    std::string path;
+    std::string error;
+  } cases[] = {
+      {dir, std::string(kFileError) + "is a directory: " + dir},
+      {fifo, std::string(kFileError) + "is a FIFO: " + fifo},
+      {socket_path, std::string(kFileError) + "is a socket: " + socket_path},
+      // Reading the start of a process's memory file fails with EIO.
+      {"/proc/self/mem",
+       std::string(kFileError) + "read failed (Input/output error): /proc/self/mem"},
+      {"/dev/null", kNoWorkflows},
+      {WriteFile(""), kNoWorkflows},
+  };
+  for (const auto& c : cases) {
+    Load(kGoodFile);
+    ASSERT_EQ(Access::FlowCount(), 1U);
+    EXPECT_EQ(Errors(LoadPath(c.path)), std::vector<std::string>{c.error}) << c.path;
+    EXPECT_EQ(Access::FlowCount(), 0U) << c.path;
+  }
+  close(listening);
+  std::remove(socket_path.c_str());
+  std::remove(fifo.c_str());
+  rmdir(dir.c_str());
 }
 
 TEST_F(FlowConfigTest, empty_workflows_sequence_loads_nothing_and_logs_nothing) {

@@ -4,6 +4,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "config_file.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
@@ -69,7 +70,7 @@ void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node
   dropped_configs.clear();
 
   try {
-    const YAML::Node root = YAML::LoadFile(path);
+    const YAML::Node root = YAML::Load(ReadConfigFile(path));
     const YAML::Node workflows = root["workflows"];
     if (!workflows.IsDefined() || workflows.IsNull()) {
       LOG_ERROR("No workflows configuration found");

@@ -75,7 +75,7 @@ lines = sys.argv[3:7]
 expected = [
     {"MESSAGE": "  1 [DEBUG] probe debug line", "PRIORITY": "7", "CODE_LINE": lines[0], "CODE_FUNC": "main"},
     {"MESSAGE": "  2 [INFO] probe info line", "PRIORITY": "6", "CODE_LINE": lines[1], "CODE_FUNC": "main"},
-    {"MESSAGE": "  3 [WARN] probe warn{} line", "PRIORITY": "4", "CODE_LINE": lines[2], "CODE_FUNC": "main"},
+    {"MESSAGE": "  3 [WARN] probe warn{}\\n line", "PRIORITY": "4", "CODE_LINE": lines[2], "CODE_FUNC": "main"},
     {"MESSAGE": "  4 [ERROR] probe error line", "PRIORITY": "3", "CODE_LINE": lines[3], "CODE_FUNC": "operator()"},
 ]
 for entry in expected:

@@ -1,6 +1,7 @@
 #include <cstdlib>
 #include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -53,6 +54,34 @@ TEST_F(LoggerTest, ArgumentsAreFormattedOnceAndBracesInThemStayVerbatim) {
   EXPECT_EQ(LogLines(capture), (std::vector<std::string>{
                                    "[INFO] flow 'grab_{}_{0}_{:>5}' has 3 points",
                                    "[WARN] %v {{}}"}));
+}
+
+// A traced id holding a newline must not forge a line of its own, nor an escape sequence
+// repaint the terminal: control characters of text arguments are written as C escapes.
+TEST_F(LoggerTest, ControlCharactersOfTextArgumentsAreEscaped) {
+  const std::string forged = "42\n 43 [ERROR] FlowEventHandler: Flow 'x' success, status: 0";
+  const struct {
+    std::string argument;
+    std::string written;
+  } cases[] = {
+      {forged, "42\\n 43 [ERROR] FlowEventHandler: Flow 'x' success, status: 0"},
+      {"\x1b[31mred\x1b[0m", "\\x1b[31mred\\x1b[0m"},
+      {"tab\tcr\rdel\x7f", "tab\\tcr\\rdel\\x7f"},
+      {std::string("nul\0one\x01us\x1f", 11), "nul\\x00one\\x01us\\x1f"},
+      {"braces {} {0} and \\n stay", "braces {} {0} and \\n stay"},
+      {"UTF-8 Greifer geöffnet, 把手 ✓", "UTF-8 Greifer geöffnet, 把手 ✓"},
+  };
+  for (const auto& c : cases) {
+    CaptureStdout capture;
+    LOG_WARN("point '{}' not in flow config", c.argument);
+    EXPECT_EQ(LogLines(capture),
+              std::vector<std::string>{"[WARN] point '" + c.written + "' not in flow config"})
+        << c.written;
+  }
+
+  CaptureStdout capture;
+  LOG_INFO("{} {} {} [{:>6}]", "c\nstr", std::string_view("v\n"), '\n', "a\tb");
+  EXPECT_EQ(LogLines(capture), std::vector<std::string>{"[INFO] c\\nstr v\\n \\n [  a\\tb]"});
 }
 
 TEST_F(LoggerTest, NumbersRunToHundredTwentySevenThenWrapToZero) {

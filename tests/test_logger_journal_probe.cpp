@@ -5,7 +5,7 @@
 int main() {
   LOG_DEBUG("probe {} line", "debug");  // probe:debug
   LOG_INFO("probe {} line", "info");    // probe:info
-  LOG_WARN("probe {} line", "warn{}");  // probe:warn
+  LOG_WARN("probe {} line", "warn{}\n");  // probe:warn
   const auto in_lambda = [] {
     LOG_ERROR("probe {} line", "error");  // probe:error
   };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -8,6 +9,9 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -17,6 +21,39 @@
 #include <spdlog/sinks/systemd_sink.h>
 
 namespace valtrix {
+
+namespace log_detail {
+
+/// A text argument of a log call, written with its control characters escaped.
+struct EscapedText {
+  std::string_view text;
+};
+
+inline bool IsControl(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7f;
+}
+
+// Text arguments (ids, topic names, yaml-cpp messages) come from outside. Written raw, a newline
+// or an escape sequence in a traced id would forge whole log lines or repaint the terminal, so
+// every text argument is wrapped; other arguments pass unchanged.
+template <typename T>
+decltype(auto) Escaped(const T& argument) {
+  if constexpr (std::is_same_v<T, char>) {
+    return EscapedText{std::string_view(&argument, 1)};
+  } else if constexpr (std::is_pointer_v<T> && std::is_convertible_v<T, const char*>) {
+    if (argument == nullptr) {
+      throw fmt::format_error("string pointer is null");
+    }
+    return EscapedText{std::string_view(argument)};
+  } else if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+    return EscapedText{std::string_view(argument)};
+  } else {
+    return (argument);
+  }
+}
+
+}  // namespace log_detail
 
 /// Process-wide logging facade: numbered lines "NNN [LEVEL] message" on stdout and/or the
 /// systemd journal, configured once from SPDLOG_STDOUT, SPDLOG_SYSTEMD and SPDLOG_LEVEL.
@@ -45,7 +82,7 @@ class Logger {
     // once the message is built. Only then is the number taken, so a formatter that throws
     // leaves no gap in the numbering.
     line.resize(prefixes[0].size);
-    fmt::format_to(std::back_inserter(line), format, std::forward<Args>(args)...);
+    FormatMessage(line, format, log_detail::Escaped(args)...);
     const unsigned number = (seq.fetch_add(1, std::memory_order_relaxed) + 1U) & kNumberMask;
     std::memcpy(line.data(), prefixes[number].text.data(), prefixes[number].size);
     if (logger) {
@@ -80,6 +117,14 @@ class Logger {
     } catch (const spdlog::spdlog_ex&) {
       logger.reset();
     }
+  }
+
+  // The format string was checked against the caller's argument types at compile time; the
+  // escaped arguments format the same way.
+  template <typename... Escaped>
+  static void FormatMessage(fmt::memory_buffer& line, fmt::string_view format,
+                            const Escaped&... args) {
+    fmt::vformat_to(std::back_inserter(line), format, fmt::make_format_args(args...));
   }
 
   static constexpr unsigned kNumberMask = 0x7FU;  // printed numbers run 0 ... 127
@@ -153,6 +198,42 @@ class Logger {
 };
 
 }  // namespace valtrix
+
+/// Writes control characters as C escapes: \n, \r, \t, and \xHH for the others. Printable
+/// text, backslashes and UTF-8 stay as they are; width and precision apply to the escaped text.
+template <>
+struct fmt::formatter<valtrix::log_detail::EscapedText> : fmt::formatter<fmt::string_view> {
+  template <typename FormatContext>
+  auto format(const valtrix::log_detail::EscapedText& argument, FormatContext& context) const
+      -> decltype(context.out()) {
+    const std::string_view text = argument.text;
+    const auto is_control = valtrix::log_detail::IsControl;
+    if (std::none_of(text.begin(), text.end(), is_control)) {
+      return formatter<fmt::string_view>::format(fmt::string_view(text.data(), text.size()),
+                                                 context);
+    }
+    std::string escaped;
+    escaped.reserve(text.size() + 8);
+    for (const char c : text) {
+      if (!is_control(c)) {
+        escaped += c;
+      } else if (c == '\n') {
+        escaped += "\\n";
+      } else if (c == '\r') {
+        escaped += "\\r";
+      } else if (c == '\t') {
+        escaped += "\\t";
+      } else {
+        static constexpr char kHex[] = "0123456789abcdef";
+        const auto byte = static_cast<unsigned char>(c);
+        escaped += "\\x";
+        escaped += kHex[byte >> 4];
+        escaped += kHex[byte & 0xf];
+      }
+    }
+    return formatter<fmt::string_view>::format(fmt::string_view(escaped), context);
+  }
+};
 
 #define VALTRIX_LOG_AT(lvl, ...)                                                        \
   ::valtrix::Logger::Instance().Log(                                                    \

@@ -28,6 +28,6 @@ endfunction()
 
 macro(valtrix_export)
   ament_export_targets(${PROJECT_NAME}Targets HAS_LIBRARY_TARGET)
-  ament_export_dependencies(rclcpp builtin_interfaces valtrix_protocol yaml-cpp fmt spdlog)
+  ament_export_dependencies(rclcpp builtin_interfaces valtrix_protocol fmt spdlog)
   ament_package()
 endmacro()

@@ -3,9 +3,6 @@
 # header paths, over Cyclone DDS.
 find_package(CycloneDDS REQUIRED)
 
-# get_package_share_directory() looks here after AMENT_PREFIX_PATH, so the demo finds its
-# configuration from the build tree or the install prefix without sourcing a setup file.
-set(VALTRIX_STANDIN_FALLBACK_PREFIXES "${CMAKE_BINARY_DIR}:${CMAKE_INSTALL_PREFIX}")
 add_subdirectory(ros2_standin)
 
 # Installed programs find the stand-in's libraries in <prefix>/lib, beside or above them.

@@ -68,7 +68,7 @@ fi
 line_of() { grep -n "// probe:$1\$" "$source_file" | cut -d: -f1; }
 python3 - "$work/entries.json" "$source_file" "$(line_of debug)" "$(line_of info)" \
     "$(line_of warn)" "$(line_of error)" <<'PY'
-import json, sys
+import json, os, sys
 
 entries_file, source_file = sys.argv[1], sys.argv[2]
 lines = sys.argv[3:7]
@@ -80,7 +80,9 @@ expected = [
 ]
 for entry in expected:
     entry["SYSLOG_IDENTIFIER"] = "spdlog"
-    entry["CODE_FILE"] = source_file
+    # Sources are named relative to the project's root, as the compiler is told to name them.
+    project_root = os.path.dirname(os.path.dirname(source_file))
+    entry["CODE_FILE"] = "./" + os.path.relpath(source_file, project_root)
 
 with open(entries_file) as f:
     actual = [json.loads(line) for line in f if line.strip()]

@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -24,12 +26,34 @@ std::vector<std::string> split_prefixes(const std::string& list) {
   return prefixes;
 }
 
-// AMENT_PREFIX_PATH first, then the prefixes of this build, so that programs find their data
-// without a sourced setup file.
+// Without ROS 2 there is no setup file to source, so the directory of the running program and
+// the two above it are searched after AMENT_PREFIX_PATH: that finds the prefix of an installed
+// program (<prefix>/lib/<package>/<program>) and of one in the build tree (<build>/<program>,
+// <build>/tests/<program>) without a path fixed at build time.
+constexpr int kProgramPrefixLevels = 3;
+
+std::vector<std::string> program_prefixes() {
+  std::error_code error;
+  const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+  std::vector<std::string> prefixes;
+  if (error) {
+    return prefixes;
+  }
+  std::filesystem::path directory = program.parent_path();
+  for (int level = 0; level < kProgramPrefixLevels && !directory.empty(); ++level) {
+    prefixes.push_back(directory.string());
+    if (directory == directory.root_path()) {
+      break;
+    }
+    directory = directory.parent_path();
+  }
+  return prefixes;
+}
+
 std::vector<std::string> search_prefixes() {
   const char* ament_prefix_path = std::getenv("AMENT_PREFIX_PATH");
   auto prefixes = split_prefixes(ament_prefix_path != nullptr ? ament_prefix_path : "");
-  for (auto& fallback : split_prefixes(VALTRIX_STANDIN_FALLBACK_PREFIXES)) {
+  for (auto& fallback : program_prefixes()) {
     prefixes.push_back(std::move(fallback));
   }
   return prefixes;

@@ -4,6 +4,8 @@
 #include <unordered_map>
 #include <utility>
 
+#include <rclcpp/qos.hpp>
+
 #include "config_file.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"

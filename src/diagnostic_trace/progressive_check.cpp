@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include <rclcpp/clock.hpp>
+
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 

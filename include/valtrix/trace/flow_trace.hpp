@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include <rclcpp/rclcpp.hpp>
+#include <rclcpp/node.hpp>
 
 #include "valtrix/trace/trace_records.hpp"
 

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include <rclcpp/rclcpp.hpp>
+#include <rclcpp/publisher.hpp>
 #include <valtrix_protocol/msg/diagnostic_event.hpp>
 
 namespace valtrix::trace {

@@ -230,7 +230,8 @@ void PublisherBase::publish_message(const void* message) {
     return;
   }
   alignas(std::max_align_t) unsigned char sample[ros2_standin::kMaxSampleSize];
-  endpoint_->type_support().to_sample(message, sample);
+  const auto scratch = endpoint_->lease_scratch();
+  endpoint_->type_support().to_sample(message, sample, scratch.get());
   const dds_return_t ret = dds_write(endpoint_->handle(), sample);
   if (ret < 0) {
     ros2_standin::throw_dds_error(ret, "failed to publish message");

@@ -11,12 +11,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include <diagnostic_msgs/msg/diagnostic_array.hpp>
 #include <rclcpp/rclcpp.hpp>
 #include <valtrix_protocol/msg/diagnostic_event.hpp>
 
@@ -26,6 +28,8 @@ extern char** environ;
 
 namespace {
 
+using diagnostic_msgs::msg::DiagnosticArray;
+using diagnostic_msgs::msg::DiagnosticStatus;
 using valtrix_protocol::msg::DiagnosticEvent;
 using Clock = std::chrono::steady_clock;
 
@@ -158,6 +162,29 @@ std::string Rendered(const std::string& source_id, const std::string& detail) {
          "\nevent_code: 100\noutcome: 1\ndetail: " + detail + "\n---\n";
 }
 
+DiagnosticArray MakeArray(std::vector<DiagnosticStatus> statuses) {
+  DiagnosticArray array;
+  array.header.stamp.sec = 1700000000;
+  array.header.stamp.nanosec = 5;
+  array.status = std::move(statuses);
+  return array;
+}
+
+DiagnosticStatus MakeStatus(uint8_t level, std::string name, std::string message,
+                            std::string hardware_id,
+                            std::vector<diagnostic_msgs::msg::KeyValue> values) {
+  DiagnosticStatus status;
+  status.level = level;
+  status.name = std::move(name);
+  status.message = std::move(message);
+  status.hardware_id = std::move(hardware_id);
+  status.values = std::move(values);
+  return status;
+}
+
+constexpr char kRenderedHeader[] =
+    "header:\n  stamp:\n    sec: 1700000000\n    nanosec: 5\n  frame_id: ''\n";
+
 class DiagEchoTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -197,6 +224,93 @@ TEST_F(DiagEchoTest, PrintsEachEventAsYamlQuotingStringsLikeRos2TopicEcho) {
   EXPECT_EQ(echo.out(), expected);
 }
 
+TEST_F(DiagEchoTest, PrintsArraysOnDiagnosticsLikeRos2TopicEcho) {
+  // Like strings, lists longer than 128 are cut there.
+  const std::vector<DiagnosticStatus> many(129, MakeStatus(DiagnosticStatus::OK, "s", "", "", {}));
+  std::string many_rendered = "status:\n";
+  for (int i = 0; i < 128; ++i) {
+    many_rendered +=
+        "- level: \"\\0\"\n  name: s\n  message: ''\n  hardware_id: ''\n  values: []\n";
+  }
+  many_rendered += "- '...'\n";
+  const std::vector<std::pair<DiagnosticArray, std::string>> arrays = {
+      {MakeArray({MakeStatus(DiagnosticStatus::OK, "flow: grab_place_task", "Succeed", "",
+                             {{"points", "3"}, {"", ""}}),
+                  MakeStatus(DiagnosticStatus::WARN, "heartbeat", "late", "robot_1", {}),
+                  MakeStatus(DiagnosticStatus::ERROR, "e", "", "", {{"k", "v"}}),
+                  MakeStatus(DiagnosticStatus::STALE, "s", "", "", {})}),
+       "status:\n"
+       "- level: \"\\0\"\n"
+       "  name: 'flow: grab_place_task'\n"
+       "  message: Succeed\n"
+       "  hardware_id: ''\n"
+       "  values:\n"
+       "  - key: points\n"
+       "    value: '3'\n"
+       "  - key: ''\n"
+       "    value: ''\n"
+       "- level: \"\\x01\"\n"
+       "  name: heartbeat\n"
+       "  message: late\n"
+       "  hardware_id: robot_1\n"
+       "  values: []\n"
+       "- level: \"\\x02\"\n"
+       "  name: e\n"
+       "  message: ''\n"
+       "  hardware_id: ''\n"
+       "  values:\n"
+       "  - key: k\n"
+       "    value: v\n"
+       "- level: \"\\x03\"\n"
+       "  name: s\n"
+       "  message: ''\n"
+       "  hardware_id: ''\n"
+       "  values: []\n"},
+      {MakeArray({}), "status: []\n"},
+      {MakeArray(many), many_rendered},
+  };
+  DiagEcho echo({"--count", std::to_string(arrays.size()), "--timeout", "60", "/diagnostics"});
+  auto publisher = node_->create_publisher<DiagnosticArray>("/diagnostics", rclcpp::QoS(10));
+  ASSERT_TRUE(valtrix::test::WaitForSubscribers(publisher, 1, kDeadline));
+
+  std::string expected;
+  for (size_t i = 0; i < arrays.size(); ++i) {
+    publisher->publish(arrays[i].first);
+    expected += kRenderedHeader + arrays[i].second + "---\n";
+    ASSERT_EQ(echo.ReadMessages(i + 1), expected);
+  }
+  EXPECT_EQ(echo.Wait(), 0) << echo.err();
+}
+
+TEST_F(DiagEchoTest, PrintsTheTypeGivenWithTypeOnAnyTopic) {
+  struct Case {
+    std::string type;
+    std::string topic;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"diagnostic_msgs/msg/DiagnosticArray", "/echo/arrays",
+       kRenderedHeader + std::string("status: []\n---\n")},
+      {"diagnostic_msgs/DiagnosticArray", "/echo/arrays",
+       kRenderedHeader + std::string("status: []\n---\n")},
+      {"valtrix_protocol/msg/DiagnosticEvent", "/diagnostics", Rendered("a", "b")},
+  };
+  for (const auto& c : cases) {
+    DiagEcho echo({"--once", "--timeout", "60", "--type", c.type, c.topic});
+    if (c.type.find("DiagnosticArray") != std::string::npos) {
+      auto publisher = node_->create_publisher<DiagnosticArray>(c.topic, 1);
+      ASSERT_TRUE(valtrix::test::WaitForSubscribers(publisher, 1, kDeadline)) << c.type;
+      publisher->publish(MakeArray({}));
+    } else {
+      auto publisher = node_->create_publisher<DiagnosticEvent>(c.topic, 1);
+      ASSERT_TRUE(valtrix::test::WaitForSubscribers(publisher, 1, kDeadline)) << c.type;
+      publisher->publish(MakeEvent("a", "b"));
+    }
+    EXPECT_EQ(echo.Wait(), 0) << c.type << echo.err();
+    EXPECT_EQ(echo.out(), c.expected) << c.type;
+  }
+}
+
 TEST_F(DiagEchoTest, ExitsOneWhenTheTimeoutPassesWithFewerEvents) {
   DiagEcho echo({"/echo/quiet", "--count", "2", "--timeout", "0.5"});
   EXPECT_EQ(echo.Wait(), 1) << echo.err();
@@ -221,6 +335,8 @@ TEST(DiagEchoUsageTest, RejectsBadArgumentsWithUsageAndExitTwo) {
       {"/t", "/u"},
       {"--frobnicate", "/t"},
       {"/t", "--ros-args", "--bogus"},
+      {"--type", "std_msgs/msg/String", "/t"},
+      {"/t", "--type"},
   };
   for (const auto& arguments : bad) {
     DiagEcho echo(arguments);

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <diagnostic_msgs/msg/diagnostic_array.hpp>
@@ -81,7 +82,8 @@ class ArrayListener {
   ArrayListener(const std::shared_ptr<rclcpp::Node>& node, const std::string& topic)
       : node_(node) {
     subscription_ = node->create_subscription<DiagnosticArray>(
-        topic, rclcpp::QoS(200), [this](const DiagnosticArray& array) { arrays_.push_back(array); });
+        topic, rclcpp::QoS(200),
+        [this](const DiagnosticArray& array) { arrays_.push_back(array); });
   }
 
   bool WaitFor(size_t count) {
@@ -120,7 +122,8 @@ TEST_F(DiagnosticMsgsTest, DeliversEveryStatusAndValueOfEachArray) {
                 {MakeStatus(DiagnosticStatus::OK, "flow: grab_place_task", "all points passed",
                             "robot_1", {{"points", "3"}, {"", ""}, {"last", "target_pos_reached"}}),
                  MakeStatus(DiagnosticStatus::STALE, "", "", "", {}),
-                 MakeStatus(DiagnosticStatus::ERROR, "flow: b", "Status ERROR: x", "", {{"k", ""}})}),
+                 MakeStatus(DiagnosticStatus::ERROR, "flow: b", "Status ERROR: x", "",
+                            {{"k", ""}})}),
       MakeArray("", {}),
       MakeLargeArray(100),
       MakeArray("odom", {MakeStatus(DiagnosticStatus::WARN, "w", "late", "", {{"a", "b"}})}),
@@ -258,7 +261,8 @@ TEST_F(DiagnosticMsgsTest, SerialisesAsRos2DoesInPlainCdr) {
   ASSERT_GT(reader, 0);
   ASSERT_TRUE(WaitForSubscribers(publisher));
 
-  publisher->publish(MakeArray("f", {MakeStatus(DiagnosticStatus::ERROR, "n", "", "h", {{"a", ""}})}));
+  publisher->publish(
+      MakeArray("f", {MakeStatus(DiagnosticStatus::ERROR, "n", "", "h", {{"a", ""}})}));
 
   std::vector<unsigned char> bytes;
   const auto deadline = Clock::now() + std::chrono::seconds(10);

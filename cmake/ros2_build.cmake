@@ -3,10 +3,12 @@ find_package(ament_cmake REQUIRED)
 find_package(rclcpp REQUIRED)
 find_package(ament_index_cpp REQUIRED)
 find_package(builtin_interfaces REQUIRED)
+find_package(diagnostic_msgs REQUIRED)
 find_package(valtrix_protocol REQUIRED)
 
 function(valtrix_use_ros2 target)
-  ament_target_dependencies(${target} PUBLIC rclcpp builtin_interfaces valtrix_protocol)
+  ament_target_dependencies(${target} PUBLIC rclcpp builtin_interfaces diagnostic_msgs
+    valtrix_protocol)
 endfunction()
 
 function(valtrix_use_ament_index target)
@@ -28,6 +30,6 @@ endfunction()
 
 macro(valtrix_export)
   ament_export_targets(${PROJECT_NAME}Targets HAS_LIBRARY_TARGET)
-  ament_export_dependencies(rclcpp builtin_interfaces valtrix_protocol fmt spdlog)
+  ament_export_dependencies(rclcpp builtin_interfaces diagnostic_msgs valtrix_protocol fmt spdlog)
   ament_package()
 endmacro()

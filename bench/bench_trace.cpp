@@ -254,7 +254,7 @@ struct Dds {
     event.outcome = 0;
     event.detail = "Status OK: " + kPointId;
     sample.resize(type.sample_size);
-    type.to_sample(&event, sample.data());
+    type.to_sample(&event, sample.data(), nullptr);  // a DiagnosticEvent needs no scratch
     dds_instance_handle_t handle = 0;
     dds_register_instance(writer, &handle, sample.data());
   }

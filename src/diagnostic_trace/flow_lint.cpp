@@ -96,7 +96,7 @@ class Reader {
   PointEntry ReadPoint(const YAML::Node& node, size_t number, const FlowEntry& flow);
   void ReadPointKeys(const FlowEntry& flow, PointEntry& point, TracePointCfg& cfg, bool& kept);
   void ReportMissingPointId(const FlowEntry& flow, const PointEntry& point);
-  void CheckTopic(const KeyEntry& entry, const std::string& topic, const FlowEntry& flow);
+  bool CheckTopic(const KeyEntry& entry, const std::string& topic, const FlowEntry& flow);
   uint32_t ColumnInValue(const KeyEntry& entry, const std::string& text, size_t index) const;
   Position EntryPosition(const YAML::Node& entry) const;
 
@@ -252,8 +252,9 @@ void Reader::ReadFlowKeys(FlowEntry& flow, TraceFlowCfg& cfg, bool& kept) {
     flow.has_id = true;
   }
   ReadText(keys, "flow_name", scope, cfg.flow_name, kept);
-  if (ReadText(keys, "diag_topic", scope, cfg.diag_topic, kept) && !cfg.diag_topic.empty()) {
-    CheckTopic(*keys.Find("diag_topic"), cfg.diag_topic, flow);
+  if (ReadText(keys, "diag_topic", scope, cfg.diag_topic, kept) && !cfg.diag_topic.empty() &&
+      !CheckTopic(*keys.Find("diag_topic"), cfg.diag_topic, flow)) {
+    kept = false;
   }
   ReadText(keys, "description", scope, cfg.description, kept);
   if (keys.Has("check_order")) {
@@ -350,14 +351,15 @@ void Reader::ReportMissingPointId(const FlowEntry& flow, const PointEntry& point
 }
 
 // With a node, Init creates the flow's publisher on this name. ROS 2 refuses a name its rules
-// reject, and the exception leaves Init before any later flow is read.
-void Reader::CheckTopic(const KeyEntry& entry, const std::string& topic, const FlowEntry& flow) {
+// reject, and the exception leaves Init before any later flow is read. True when ROS 2 takes
+// the name.
+bool Reader::CheckTopic(const KeyEntry& entry, const std::string& topic, const FlowEntry& flow) {
   std::string problem;
   std::string where;
   Position position = entry.value_position;
   try {
     rclcpp::expand_topic_or_service_name(topic, kCheckNodeName, kCheckNamespace);
-    return;
+    return true;
   } catch (const rclcpp::exceptions::NameValidationError& e) {
     problem = e.error_msg;
     where = " (character " + std::to_string(e.invalid_index + 1) + " of " + Quoted(e.name, '\'') +
@@ -375,6 +377,7 @@ void Reader::CheckTopic(const KeyEntry& entry, const std::string& topic, const F
                  "ROS 2 rejects diag_topic " + Quoted(topic, '\'') + " of " + FlowLabel(flow) +
                      ": " + problem + where +
                      "; with a node, Init throws here and loads no later flow");
+  return false;
 }
 
 // The column of character `index` of `text` where the value is written on one line, plain or

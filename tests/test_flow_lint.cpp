@@ -290,7 +290,7 @@ TEST(FlowLintTest, messages_name_key_flow_point_type_and_value) {
                 "'repeat_cnt' in point 'approach' in flow 'dock' must be an unsigned 32-bit "
                 "integer, but is \"three\"; the point is dropped",
                 "point #2 in flow 'dock' has no 'point_id', so the point is dropped (its keys: "
-                "pointid; did you mean 'point_id' instead of 'pointid'?)",
+                "'pointid'; did you mean 'point_id' instead of 'pointid'?)",
                 "unknown key 'pointid' in point #2 in flow 'dock' (did you mean 'point_id'?)",
             }));
   const auto topic = LintFlowConfigText("workflows:\n  - {flow_id: a, diag_topic: /a b}\n", "");

@@ -42,25 +42,6 @@ constexpr char kCheckNodeName[] = "node";
 constexpr char kCheckNamespace[] = "/";
 constexpr size_t kMaxQuotedValue = 60;
 
-std::string Quoted(std::string_view text, char quote) {
-  std::string out(1, quote);
-  for (const char c : text.substr(0, kMaxQuotedValue)) {
-    if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      out += '?';
-    } else {
-      out += c;
-    }
-  }
-  if (text.size() > kMaxQuotedValue) {
-    out += "...";
-  }
-  return out + quote;
-}
-
 // The loader's conversions: yaml-cpp's as<T>(), which throws on a value it cannot convert.
 template <typename T>
 bool Converts(const YAML::Node& value, T& out) {
@@ -339,9 +320,9 @@ void Reader::ReportMissingPointId(const FlowEntry& flow, const PointEntry& point
   std::string names;
   std::string suggestion;
   for (const KeyEntry& entry : point.keys.entries) {
-    names += (names.empty() ? "" : ", ") + (entry.is_text ? entry.name : "?");
+    names += (names.empty() ? "" : ", ") + (entry.is_text ? Quoted(entry.name, '\'') : "?");
     if (suggestion.empty() && entry.is_text && ClosestKey(entry.name, {"point_id"}) == "point_id") {
-      suggestion = "; did you mean 'point_id' instead of '" + entry.name + "'?";
+      suggestion = "; did you mean 'point_id' instead of " + Quoted(entry.name, '\'') + "?";
     }
   }
   config_.Report(LintSeverity::kError, point.position, &flow, &point, "point_id",
@@ -553,6 +534,25 @@ void ConfigFile::Report(LintSeverity severity, Position position, const FlowEntr
   finding.code = code;
   finding.message = std::move(message);
   findings.push_back(std::move(finding));
+}
+
+std::string Quoted(std::string_view text, char quote) {
+  std::string out(1, quote);
+  for (const char c : text.substr(0, kMaxQuotedValue)) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      out += '?';
+    } else {
+      out += c;
+    }
+  }
+  if (text.size() > kMaxQuotedValue) {
+    out += "...";
+  }
+  return out + quote;
 }
 
 std::string FlowLabel(const FlowEntry& flow) {

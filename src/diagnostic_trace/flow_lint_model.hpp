@@ -104,6 +104,8 @@ void CheckRules(ConfigFile& config);
 std::string FlowLabel(const FlowEntry& flow);
 /// "point 'grab' in flow 'dock'", or "point #3 in flow 'dock'".
 std::string PointLabel(const FlowEntry& flow, const PointEntry& point);
+/// `text` between `quote`s for messages, on one line and shortened when long.
+std::string Quoted(std::string_view text, char quote);
 /// A value as written, for messages: "three" in quotes, "empty", "a sequence", "a mapping".
 std::string WrittenValue(const YAML::Node& value);
 

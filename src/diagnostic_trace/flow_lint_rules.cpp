@@ -15,7 +15,7 @@ namespace {
 
 constexpr size_t kMaxSuggestionDistance = 2;
 
-std::string Key(std::string_view name) { return "'" + std::string(name) + "'"; }
+std::string Key(std::string_view name) { return Quoted(name, '\''); }
 
 // Optimal string alignment distance: insertions, deletions, substitutions and swaps of
 // neighbouring characters each count one.
@@ -233,8 +233,8 @@ void CheckCompletionEvent(ConfigFile& config, const FlowEntry& flow) {
   config.Report(LintSeverity::kNote, flow.position, &flow, nullptr, "event_id",
                 "no-completion-event",
                 "ordered " + FlowLabel(flow) +
-                    " sends no completion event: its event_id and that of its last point '" +
-                    points.back()->point_id + "' are both 0");
+                    " sends no completion event: its event_id and that of its last point " +
+                    Quoted(points.back()->point_id, '\'') + " are both 0");
 }
 
 // Among the points the flow keeps, so that a dropped point between two does not hide it.

@@ -147,7 +147,8 @@ TEST(FlowLintTest, warnings_are_what_init_accepts_but_cannot_behave_as_written) 
         colour: red
 workflow: x
 )",
-       {"2:5 note default-check-order dock//check_order", "3:5 warning unknown-key dock//chek_order",
+       {"2:5 note default-check-order dock//check_order",
+        "3:5 warning unknown-key dock//chek_order",
         "8:9 warning unknown-key dock/a/evnet_id", "9:9 warning unknown-key dock/a/check_order",
         "10:9 warning unknown-key dock/a/colour", "11:1 warning unknown-key //workflow"}},
       {"clean: a top-level anchor that flows use", R"(shared: &points [{point_id: a}]
@@ -185,13 +186,15 @@ workflows:
 )"),
        {"8:9 warning never-sent f/a/on_success", "9:9 warning never-sent f/a/on_failure",
         "10:9 warning never-sent f/a/on_timeout"}},
-      {"on_timeout without a time limit", Ordered(R"(      - {point_id: a, event_id: 2, on_timeout: true}
+      {"on_timeout without a time limit",
+       Ordered(R"(      - {point_id: a, event_id: 2, on_timeout: true}
       - {point_id: b, event_id: 2, on_timeout: true, freq_min: 2}
       - {point_id: c, event_id: 2, on_timeout: true, timeout_ms: 9, repeat_cnt: 1}
 )"),
        {"7:36 warning no-time-limit f/a/on_timeout", "8:36 warning no-time-limit f/b/on_timeout",
         "8:54 warning unused-key f/b/freq_min"}},
-      {"on_timeout without a period in an unordered flow", Unordered(R"(      - {point_id: a, event_id: 2, on_timeout: true, timeout_ms: 9}
+      {"on_timeout without a period in an unordered flow",
+       Unordered(R"(      - {point_id: a, event_id: 2, on_timeout: true, timeout_ms: 9}
       - {point_id: b, event_id: 2, on_timeout: true, freq_min: .inf}
       - {point_id: c, event_id: 2, on_timeout: true, freq_min: 0.5}
 )"),
@@ -430,7 +433,8 @@ TEST_F(FlowLintFileTest, command_prints_like_a_compiler_and_exits_by_what_fails)
       WriteFile("workflows:\n  - {flow_id: f, check_order: true, diag_topic: /d, event_id: 1,"
                 " flow_points: [{point_id: a, colour: red}]}\n");
   const std::string error = WriteFile("workflows: {}\n");
-  const std::string noted = WriteFile("workflows:\n  - {flow_id: f, flow_points: [{point_id: a}]}\n");
+  const std::string noted =
+      WriteFile("workflows:\n  - {flow_id: f, flow_points: [{point_id: a}]}\n");
 
   EXPECT_EQ(RunFlowLint(clean).status, 0);
   EXPECT_EQ(RunFlowLint("--werror " + clean).status, 0);

@@ -80,7 +80,8 @@ Options ParseOptions(int argc, char** argv) {
       if (*diagram != "mermaid" && *diagram != "dot") {
         throw UsageError("--diagram takes mermaid or dot, not '" + *diagram + "'");
       }
-      options.diagram = *diagram == "mermaid" ? FlowDiagramFormat::kMermaid : FlowDiagramFormat::kDot;
+      options.diagram =
+          *diagram == "mermaid" ? FlowDiagramFormat::kMermaid : FlowDiagramFormat::kDot;
     } else {
       throw UsageError("unknown option '" + argument + "'");
     }
@@ -115,7 +116,8 @@ std::string Counted(size_t count, const char* noun) {
 
 // "N errors, M warnings", and the notes when there are any.
 std::string Summary(const Counts& counts) {
-  std::string summary = Counted(counts.errors, "error") + ", " + Counted(counts.warnings, "warning");
+  std::string summary =
+      Counted(counts.errors, "error") + ", " + Counted(counts.warnings, "warning");
   if (counts.notes != 0) {
     summary += ", " + Counted(counts.notes, "note");
   }

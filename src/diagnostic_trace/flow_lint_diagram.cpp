@@ -105,8 +105,8 @@ std::string MermaidDiagram(const TraceFlowCfg& flow) {
   for (size_t k = 0; k < points.size(); ++k) {
     const std::string node = "p" + std::to_string(k + 1);
     const std::string label = Joined(PointLines(*points[k]), MermaidText, "<br/>");
-    out += "    " + node + (points[k]->is_critical ? "[\"" + label + "\"]" : "(\"" + label + "\")") +
-           "\n";
+    const bool box = points[k]->is_critical;
+    out += "    " + node + (box ? "[\"" : "(\"") + label + (box ? "\"]" : "\")") + "\n";
     if (!points[k]->is_critical) {
       optional_nodes += (optional_nodes.empty() ? "" : ",") + node;
     }

@@ -100,8 +100,9 @@ void CheckDuplicateKeys(ConfigFile& config, const KeyTable& keys, const KeyLevel
     config.Report(LintSeverity::kWarning, entry.position, level.flow, level.point, entry.name,
                   "duplicate-key",
                   "key " + Key(entry.name) + " appears again" +
-                      (level.where.empty() ? "" : " " + level.where) + "; only the first, at line " +
-                      std::to_string(first->position.line) + ", is read");
+                      (level.where.empty() ? "" : " " + level.where) +
+                      "; only the first, at line " + std::to_string(first->position.line) +
+                      ", is read");
   }
 }
 

@@ -75,6 +75,9 @@ BENCHMARK(BM_Lint)->Unit(benchmark::kMillisecond);
 // Keeps the real time per iteration (median when repeated) of each benchmark.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Plain text: a reporter of our own does not get --benchmark_color's setting.
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const auto& run : runs) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <rclcpp/expand_topic_or_service_name.hpp>
 #include <rclcpp/rclcpp.hpp>
 #include <valtrix_protocol/msg/diagnostic_event.hpp>
 
@@ -133,6 +134,43 @@ TEST(StandinNamesTest, ExpandsValidNamesAndRejectsInvalidOnesWithTheMatchingErro
       }
     }
   }
+}
+
+// Without a node, the same names expand and fail as for a node's publisher; only a name with
+// an unknown substitution fails differently, as rclcpp's own function does.
+TEST(StandinNamesTest, ExpandTopicOrServiceNameAgreesWithPublishersWithoutANode) {
+  for (const auto& name_case : kNameCases) {
+    const std::string& ns = name_case.namespace_;
+    const std::string absolute = !ns.empty() && ns[0] == '/' ? ns : "/" + ns;
+    const std::string label = "node '" + name_case.node_name + "' ns '" + absolute +
+                              "' topic '" + name_case.topic + "'";
+    const auto expand = [&] {
+      return rclcpp::expand_topic_or_service_name(name_case.topic, name_case.node_name,
+                                                  absolute);
+    };
+    if (name_case.topic.find("{robot}") != std::string::npos) {
+      EXPECT_THROW(expand(), std::runtime_error) << label;
+      continue;
+    }
+    switch (name_case.expect) {
+      case Expect::Valid:
+        EXPECT_EQ(expand(), name_case.expanded) << label;
+        break;
+      case Expect::BadNodeName:
+        ExpectNameError<InvalidNodeNameError>(expand, name_case.invalid_index, label);
+        break;
+      case Expect::BadNamespace:
+        ExpectNameError<InvalidNamespaceError>(expand, name_case.invalid_index, label);
+        break;
+      case Expect::BadTopic:
+        ExpectNameError<InvalidTopicNameError>(expand, name_case.invalid_index, label);
+        break;
+    }
+  }
+  ExpectNameError<rclcpp::exceptions::InvalidServiceNameError>(
+      [] { rclcpp::expand_topic_or_service_name("a b", "node", "/", true); }, 1, "service");
+  ExpectNameError<InvalidNamespaceError>(
+      [] { rclcpp::expand_topic_or_service_name("t", "node", ""); }, 0, "empty namespace");
 }
 
 TEST(StandinNamesTest, TooLongTopicNameErrorNamesLengthAndLimitAndCreatesNothing) {

@@ -1,7 +1,9 @@
 #include <cctype>
+#include <stdexcept>
 #include <string>
 
 #include <rclcpp/exceptions.hpp>
+#include <rclcpp/expand_topic_or_service_name.hpp>
 
 #include "standin_internal.hpp"
 
@@ -196,3 +198,47 @@ std::string expand_topic_name(const std::string& name, const std::string& node_n
 }
 
 }  // namespace ros2_standin
+
+namespace {
+
+// A "{...}" that none of rcl's default substitutions ({node}, {ns}, {namespace}) names.
+bool has_unknown_substitution(const std::string& name) {
+  for (size_t open = name.find('{'); open != std::string::npos; open = name.find('{', open + 1)) {
+    const size_t close = name.find('}', open);
+    const std::string key = name.substr(open + 1, close - open - 1);
+    if (key != "node" && key != "ns" && key != "namespace") {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string rclcpp::expand_topic_or_service_name(const std::string& name,
+                                                 const std::string& node_name,
+                                                 const std::string& namespace_, bool is_service) {
+  using exceptions::InvalidNamespaceError;
+  using exceptions::InvalidServiceNameError;
+  using exceptions::InvalidTopicNameError;
+  try {
+    // rcl checks the name as written, then the node name, then the namespace.
+    ros2_standin::validate_topic_name(name);
+    ros2_standin::validate_node_name(node_name);
+    if (namespace_.empty()) {
+      throw InvalidNamespaceError("", "namespace must not be empty", 0);
+    }
+    ros2_standin::validate_namespace(namespace_);
+    // rcl fails to expand such a name although it validates; rclcpp reports exactly that.
+    if (has_unknown_substitution(name)) {
+      throw std::runtime_error("topic name unexpectedly valid");
+    }
+    return ros2_standin::expand_topic_name(name, node_name, namespace_);
+  } catch (const InvalidTopicNameError& error) {
+    if (!is_service) {
+      throw;
+    }
+    throw InvalidServiceNameError(error.name.c_str(), error.error_msg.c_str(),
+                                  error.invalid_index);
+  }
+}

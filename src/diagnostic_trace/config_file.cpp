@@ -8,8 +8,6 @@
 #include <cstring>
 #include <string>
 
-#include <yaml-cpp/exceptions.h>
-
 namespace valtrix::trace {
 
 namespace {
@@ -59,7 +57,7 @@ std::string ReadConfigFile(const std::string& path) {
   // check above; the kind is checked again on what was actually opened.
   const FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.get() < 0) {
-    throw YAML::BadFile(path);
+    throw ConfigFileNotOpened(path, errno);
   }
   if (fstat(file.get(), &status) != 0) {
     Refuse(std::strerror(errno), path);

@@ -48,6 +48,13 @@ class InvalidTopicNameError : public NameValidationError {
       : NameValidationError("topic name", topic_name, error_msg, invalid_index) {}
 };
 
+class InvalidServiceNameError : public NameValidationError {
+ public:
+  InvalidServiceNameError(const char* service_name, const char* error_msg,
+                          std::size_t invalid_index)
+      : NameValidationError("service name", service_name, error_msg, invalid_index) {}
+};
+
 /// Error code and message of a failed middleware call.
 class RCLErrorBase {
  public:

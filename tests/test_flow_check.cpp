@@ -136,6 +136,28 @@ TEST_F(FlowCheckTest, PassingFlowLogsBothSequencesWithMetadataFirstAndCallsHandl
                            }));
 }
 
+TEST_F(FlowCheckTest, RecordedSequenceSeparatesEveryIdButTheFirstEvenEmptyOnes) {
+  struct SequenceCase {
+    std::vector<std::string> ids;
+    const char* line;
+  };
+  const SequenceCase cases[] = {
+      {{"", "", "B"}, "[INFO] Flow 'pick' trace points:  ->  -> B"},
+      {{"", "B"}, "[INFO] Flow 'pick' trace points:  -> B"},
+      {{"A", "", ""}, "[INFO] Flow 'pick' trace points: A ->  -> "},
+  };
+  for (const SequenceCase& sequence : cases) {
+    SCOPED_TRACE(sequence.line);
+    Register({Optional("B")});
+    for (const std::string& id : sequence.ids) {
+      FlowTrace::GetInstance().Trace(kFlow, id, true);
+    }
+    const Checked checked = CheckCaptured();
+    ASSERT_GE(checked.lines.size(), 2U);
+    EXPECT_EQ(checked.lines[1], sequence.line);
+  }
+}
+
 TEST_F(FlowCheckTest, UnknownFlowEmptyRecordOrNoConfiguredPointsIsInvalidWithoutHandlerCall) {
   auto probe = Probe();
   Checked checked = CheckCaptured();

@@ -277,11 +277,11 @@ Workspace& CheckWorkspace() {
   return workspace;
 }
 
-void AppendStep(std::string& text, std::string_view step) {
-  if (!text.empty()) {
+// " -> " stands before every step but the first, whatever the steps' texts are.
+void AppendSeparator(std::string& text, size_t position) {
+  if (position != 0) {
     text += kStepSeparator;
   }
-  text += step;
 }
 
 // "<a> -> [b] -> <c>": critical points in angle brackets, optional ones in square brackets.
@@ -289,9 +289,7 @@ std::string ConfiguredSequence(const ConfiguredPoints& points) {
   std::string text;
   for (size_t c = 0; c < points.size(); ++c) {
     const TracePointCfg& point = points[c];
-    if (c != 0) {
-      text += kStepSeparator;
-    }
+    AppendSeparator(text, c);
     text += point.is_critical ? '<' : '[';
     text += point.point_id;
     text += point.is_critical ? '>' : ']';
@@ -419,11 +417,13 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
   // Both sequences are only logged; skip building them when INFO lines are dropped anyway.
   if (InfoEnabled()) {
     std::string recorded;
-    for (const auto& entry : record) {
-      AppendStep(recorded, entry->point_id);
-      for (const auto& [key, value] : entry->metadata) {
-        LOG_INFO("Flow '{}' has trace point '{}' metadata '{}' = '{}'", flow_id,
-                 entry->point_id, key, value);
+    for (size_t p = 0; p < record.size(); ++p) {
+      const TracePoint& entry = *record[p];
+      AppendSeparator(recorded, p);
+      recorded += entry.point_id;
+      for (const auto& [key, value] : entry.metadata) {
+        LOG_INFO("Flow '{}' has trace point '{}' metadata '{}' = '{}'", flow_id, entry.point_id,
+                 key, value);
       }
     }
     LOG_INFO("Flow '{}' trace points: {}", flow_id, recorded);

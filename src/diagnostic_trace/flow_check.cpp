@@ -1,8 +1,8 @@
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -65,32 +65,53 @@ std::string ConfiguredSequence(const ConfiguredPoints& points) {
   return text;
 }
 
-// The recorded entries not matched yet: per id, the positions in the record of the entries
-// left with it, oldest first, so that the newest is at the back. The keys view the record's own
-// ids, which stay in place while the registry lock is held. Positions fit in 32 bits, as
-// `TracePoint::index` does.
-struct Pool {
-  explicit Pool(const PointQueue& record) : left(record.size()) {
-    positions.reserve(record.size());
+// The recorded entries not matched yet. A look-up of an id yields the newest entry left with
+// it: per id the pool keeps the position of that entry, and per entry the position of the next
+// older one with the same id. The keys view the record's own ids, which stay in place while the
+// registry lock is held. The map's nodes come from one arena that goes with the pool, so a long
+// record costs no allocation per entry. Positions fit in 32 bits, as `TracePoint::index` does.
+class Pool {
+ public:
+  static constexpr uint32_t kNone = UINT32_MAX;
+
+  explicit Pool(const PointQueue& record)
+      : newest_(&arena_), older_(record.size(), kNone), taken_(record.size(), false),
+        left_(record.size()) {
+    newest_.reserve(record.size());
     for (size_t p = 0; p < record.size(); ++p) {
-      positions[record[p]->point_id].push_back(static_cast<uint32_t>(p));
+      const auto position = static_cast<uint32_t>(p);
+      auto [slot, inserted] = newest_.try_emplace(record[p]->point_id, position);
+      if (!inserted) {
+        older_[p] = slot->second;
+        slot->second = position;
+      }
     }
   }
 
-  std::unordered_map<std::string_view, std::vector<uint32_t>> positions;
-  size_t left;  ///< how many entries the pool still holds
-};
-
-// Positions of the entries left in the pool, in record order.
-std::vector<uint32_t> LeftOver(const Pool& pool) {
-  std::vector<uint32_t> left;
-  left.reserve(pool.left);
-  for (const auto& [id, positions] : pool.positions) {
-    left.insert(left.end(), positions.begin(), positions.end());
+  /// The slot of `id`, holding the position of its newest entry left (kNone once all are
+  /// taken); nullptr for an id the record does not hold.
+  uint32_t* Find(std::string_view id) {
+    auto slot = newest_.find(id);
+    return slot == newest_.end() ? nullptr : &slot->second;
   }
-  std::sort(left.begin(), left.end());
-  return left;
-}
+
+  /// Removes the newest entry of a slot that still holds one.
+  void TakeNewest(uint32_t& slot) {
+    taken_[slot] = true;
+    slot = older_[slot];
+    --left_;
+  }
+
+  size_t Left() const { return left_; }
+  bool IsLeft(size_t p) const { return !taken_[p]; }
+
+ private:
+  std::pmr::monotonic_buffer_resource arena_;
+  std::pmr::unordered_map<std::string_view, uint32_t> newest_;
+  std::vector<uint32_t> older_;
+  std::vector<bool> taken_;
+  size_t left_;
+};
 
 struct PresenceFinding {
   enum class Kind { kAllPresent, kCriticalMissing, kFailed };
@@ -106,19 +127,17 @@ PresenceFinding CheckPresence(const PointQueue& record, const ConfiguredPoints& 
                               Pool& pool) {
   for (size_t c = 0; c < points.size(); ++c) {
     const TracePointCfg& expected = points[c];
-    auto entries = pool.positions.find(expected.point_id);
-    if (entries == pool.positions.end() || entries->second.empty()) {
+    uint32_t* slot = pool.Find(expected.point_id);
+    if (slot == nullptr || *slot == Pool::kNone) {
       if (expected.is_critical) {
         return {PresenceFinding::Kind::kCriticalMissing, c, 0};
       }
       continue;
     }
-    const uint32_t p = entries->second.back();
-    if (!record[p]->success) {
-      return {PresenceFinding::Kind::kFailed, c, p};
+    if (!record[*slot]->success) {
+      return {PresenceFinding::Kind::kFailed, c, *slot};
     }
-    entries->second.pop_back();
-    --pool.left;
+    pool.TakeNewest(*slot);
   }
   return {};
 }
@@ -259,10 +278,12 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
     return result;
   }
 
-  if (pool.left != 0) {
+  if (pool.Left() != 0) {
     LOG_ERROR("Some points not in flow '{}' executed: ", flow_id);
-    for (const uint32_t p : LeftOver(pool)) {
-      LOG_WARN("Point '{}' not in flow config", record[p]->point_id);
+    for (size_t p = 0; p < record.size(); ++p) {
+      if (pool.IsLeft(p)) {
+        LOG_WARN("Point '{}' not in flow config", record[p]->point_id);
+      }
     }
   } else {
     LOG_INFO("All points executed in flow '{}'", flow_id);

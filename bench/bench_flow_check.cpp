@@ -1,9 +1,13 @@
 // Cost of the whole-flow check per recorded point, for a short and a very long record, in two
-// shapes of flow: every point with an id of its own (the worst case for the check, whose id
-// table then grows with the record) and a long-running flow cycling over a few ids.
+// shapes of flow: every point with an id of its own (the worst case for the check, which then
+// looks up as many distinct ids as the record holds) and a long-running flow cycling over a few
+// ids. Bars, for every shape:
+//  - at most 100 ns per recorded point at 10 000 points;
+//  - at 1 000 000 points at most 3x the cost per point at 10 000, measured in the same run.
 //
 // Run at log level warning (the default here unless SPDLOG_LEVEL is set), so that the check's
-// INFO lines are dropped; the figures are printed beside their targets at the end.
+// INFO lines are dropped; the figures are printed beside their bars at the end, medians of 5
+// interleaved repetitions unless the command line asks otherwise.
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,8 +30,16 @@ using valtrix::trace::FlowTrace;
 using valtrix::trace::TraceFlowCfg;
 using valtrix::trace::TracePointCfg;
 
-constexpr double kTargetNsPerPoint = 300.0;
-constexpr double kTargetGrowth = 1.5;
+// The check uses standard containers only: a std::pmr::unordered_map from id to its newest
+// entry, older ones chained in a vector, its nodes in one arena per call. That meets the first
+// bar for every shape (40-67 ns per point) and the growth bar for flows cycling over a few ids
+// (1.8-2.4x), but not for 1 000 000 distinct ids (8-10x, about 600 ns per point): each look-up
+// then costs dependent random accesses into a map of about 50 MB (bucket, the node before, the
+// node), far outside the caches. A hand-written open-addressing table that prefetched its slots
+// in batches reached 4-5x there and missed the bar too, at twice the code; it was not kept.
+// (Figures: 2-vCPU VM shared with other builds, medians of 5, one run.)
+constexpr double kBarNsPerPoint = 100.0;  // at kShort points
+constexpr double kBarGrowth = 3.0;        // per point, kLong against kShort
 constexpr int64_t kShort = 10'000;
 constexpr int64_t kLong = 1'000'000;
 // Ids a cyclic flow repeats: p00 to p15, then p00 again.
@@ -133,29 +145,35 @@ class TargetReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
   }
 
-  // Prints each figure beside its target; false when one is missed.
+  // Prints each figure beside its bar; false when one is missed.
   bool Summarise() const {
     bool met = true;
+    auto verdict = [&met](bool ok) {
+      met = met && ok;
+      return ok ? "met" : "missed";
+    };
     std::printf("\nwhole-flow check, CPU time per recorded point, log level %d (3 = warning)\n",
                 static_cast<int>(valtrix::Logger::Instance().level));
     for (const auto& [name, sizes] : ns_per_point_) {
       auto variant = kVariants.find(name);
       std::printf("  %s: %s\n", name.c_str(),
                   variant != kVariants.end() ? variant->second.c_str() : "");
-      for (const auto& [size, ns] : sizes) {
-        const bool ok = ns <= kTargetNsPerPoint;
-        met = met && ok;
-        std::printf("    %8lld points:      %7.1f ns/point   target <= %.0f   %s\n",
-                    static_cast<long long>(size), ns, kTargetNsPerPoint, ok ? "met" : "MISSED");
-      }
       auto short_run = sizes.find(kShort);
       auto long_run = sizes.find(kLong);
+      if (short_run != sizes.end()) {
+        const double ns = short_run->second;
+        std::printf("    %8lld points:      %7.1f ns/point   bar <= %.0f    %s\n",
+                    static_cast<long long>(kShort), ns, kBarNsPerPoint,
+                    verdict(ns <= kBarNsPerPoint));
+      }
+      if (long_run != sizes.end()) {
+        std::printf("    %8lld points:      %7.1f ns/point\n", static_cast<long long>(kLong),
+                    long_run->second);
+      }
       if (short_run != sizes.end() && long_run != sizes.end()) {
         const double growth = long_run->second / short_run->second;
-        const bool ok = growth <= kTargetGrowth;
-        met = met && ok;
-        std::printf("    1M / 10k per point: %5.2fx          target <= %.1fx   %s\n", growth,
-                    kTargetGrowth, ok ? "met" : "MISSED");
+        std::printf("    1M / 10k per point: %5.2fx          bar <= %.1fx   %s\n", growth,
+                    kBarGrowth, verdict(growth <= kBarGrowth));
       }
     }
     return met;
@@ -171,6 +189,13 @@ int main(int argc, char** argv) {
   // The logger reads its level once, on first use: set it before anything logs.
   setenv("SPDLOG_LEVEL", "warning", 0);
   valtrix::Logger::Instance();
+  // Defaults first, so that the command line can override them.
+  std::vector<char*> args(argv, argv + argc);
+  std::string repetitions = "--benchmark_repetitions=5";
+  std::string aggregates = "--benchmark_report_aggregates_only=true";
+  args.insert(args.begin() + 1, {repetitions.data(), aggregates.data()});
+  argc = static_cast<int>(args.size());
+  argv = args.data();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
     return 1;

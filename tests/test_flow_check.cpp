@@ -136,6 +136,28 @@ TEST_F(FlowCheckTest, PassingFlowLogsBothSequencesWithMetadataFirstAndCallsHandl
                            }));
 }
 
+TEST_F(FlowCheckTest, RecordedSequenceSeparatesEveryIdButTheFirstEvenEmptyOnes) {
+  struct SequenceCase {
+    std::vector<std::string> ids;
+    const char* line;
+  };
+  const SequenceCase cases[] = {
+      {{"", "", "B"}, "[INFO] Flow 'pick' trace points:  ->  -> B"},
+      {{"", "B"}, "[INFO] Flow 'pick' trace points:  -> B"},
+      {{"A", "", ""}, "[INFO] Flow 'pick' trace points: A ->  -> "},
+  };
+  for (const SequenceCase& sequence : cases) {
+    SCOPED_TRACE(sequence.line);
+    Register({Optional("B")});
+    for (const std::string& id : sequence.ids) {
+      FlowTrace::GetInstance().Trace(kFlow, id, true);
+    }
+    const Checked checked = CheckCaptured();
+    ASSERT_GE(checked.lines.size(), 2U);
+    EXPECT_EQ(checked.lines[1], sequence.line);
+  }
+}
+
 TEST_F(FlowCheckTest, UnknownFlowEmptyRecordOrNoConfiguredPointsIsInvalidWithoutHandlerCall) {
   auto probe = Probe();
   Checked checked = CheckCaptured();
@@ -404,6 +426,72 @@ TEST_F(FlowCheckTest, EmptyHandlerIsNotCalled) {
   FlowTrace::GetInstance().RegisterFlowHandler(kFlow, FlowHandler());
   Record("A");
   EXPECT_EQ(CheckCaptured().result->status, FlowCheckStatus::SUCCESS);
+}
+
+// Records far longer than the cases above, so that look-ups cross many batches and large
+// tables: each verdict names the very entry or point that decides it, and the entries left over
+// are reported in record order.
+TEST_F(FlowCheckTest, LongRecordsAreJudgedEntryByEntry) {
+  constexpr int kPoints = 300;
+  auto id = [](int i) { return "p" + std::to_string(i); };
+  std::vector<std::shared_ptr<TracePointCfg>> points;
+  for (int i = 0; i < kPoints; ++i) {
+    points.push_back(Critical(id(i)));
+  }
+  struct LongCase {
+    const char* name;
+    bool check_order;
+    std::vector<std::string> record;
+    FlowCheckStatus status;
+    int failure_entry;  // -1: none
+    int desired_point;  // -1: none
+    std::vector<std::string> tail;
+  };
+  std::vector<std::string> in_order;
+  for (int i = 0; i < kPoints; ++i) {
+    in_order.push_back(id(i));
+  }
+  std::vector<std::string> reversed_with_strays = {"x2"};
+  for (int i = kPoints - 1; i >= 0; --i) {
+    reversed_with_strays.push_back(id(i));
+    if (i == 150) {
+      reversed_with_strays.insert(reversed_with_strays.end(), {"x0", id(5)});
+    }
+  }
+  reversed_with_strays.push_back("x1");
+  std::vector<std::string> failing = in_order;
+  failing[217] += "!";
+  std::vector<std::string> dropped = in_order;
+  dropped.erase(dropped.begin() + 131);
+
+  const LongCase cases[] = {
+      {"in order", true, in_order, FlowCheckStatus::SUCCESS, -1, -1,
+       {"[INFO] All points executed in flow 'pick'", "[INFO] Flow 'pick' check passed"}},
+      {"reversed with strays", false, reversed_with_strays, FlowCheckStatus::SUCCESS, -1, -1,
+       {"[ERROR] Some points not in flow 'pick' executed: ", "[WARN] Point 'x2' not in flow config",
+        "[WARN] Point 'x0' not in flow config", "[WARN] Point 'p5' not in flow config",
+        "[WARN] Point 'x1' not in flow config", "[INFO] Flow 'pick' check passed"}},
+      {"one failed", true, failing, FlowCheckStatus::FAILED, 217, 217,
+       {"[ERROR] Point 'p217' failed in flow 'pick'"}},
+      {"one dropped", true, dropped, FlowCheckStatus::MISSING_POINT, -1, 131,
+       {"[ERROR] Critical point 'p131' not executed in flow 'pick'"}},
+  };
+  for (const LongCase& long_case : cases) {
+    SCOPED_TRACE(long_case.name);
+    auto cfg = Register(points, long_case.check_order);
+    std::string steps;
+    for (const std::string& step : long_case.record) {
+      steps += step + " ";
+    }
+    const auto entries = Record(steps);
+    const Checked checked = CheckCaptured();
+    EXPECT_EQ(checked.result->status, long_case.status);
+    EXPECT_EQ(checked.result->failure_point,
+              long_case.failure_entry < 0 ? nullptr : entries[long_case.failure_entry]);
+    EXPECT_EQ(checked.result->desired_point,
+              long_case.desired_point < 0 ? nullptr : cfg->flow_points[long_case.desired_point]);
+    EXPECT_EQ(Tail(checked.lines, long_case.tail.size()), long_case.tail);
+  }
 }
 
 // Random records over a small alphabet against random configurations: whatever the input, the

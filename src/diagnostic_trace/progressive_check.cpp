@@ -1,6 +1,7 @@
-#include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,21 +37,20 @@ struct Publication {
 };
 
 // Everything one check decided, in the order it is to be logged and published: the step
-// duration first, then the optional-point warning, then the events.
+// duration first, then the optional-point warning, then the events. A check publishes at most
+// one event of each kind, so each kind has its own slot and none can be filled twice over.
 struct Verdict {
-  bool has_duration = false;
-  uint64_t step_duration = 0;
+  std::optional<uint64_t> step_duration;
   const std::string* optional_missing = nullptr;
-  // Only the first `publication_count` entries are set; the rest stay uninitialised on purpose
-  // (this runs on every traced point).
-  std::array<Publication, 3> publications;
-  size_t publication_count = 0;
-
-  void Publish(uint32_t event_code, int32_t outcome, std::string_view prefix,
-               const std::string& id, std::string_view suffix = {}) {
-    publications[publication_count++] = Publication{event_code, outcome, prefix, &id, suffix};
-  }
+  std::optional<Publication> timeout;     ///< the step took longer than its limit
+  std::optional<Publication> status;      ///< what the new point itself amounts to
+  std::optional<Publication> completion;  ///< the flow has passed its last point
 };
+
+Publication Publish(uint32_t event_code, int32_t outcome, std::string_view prefix,
+                    const std::string& id, std::string_view suffix = {}) {
+  return Publication{event_code, outcome, prefix, &id, suffix};
+}
 
 // The four ways an ordered flow can take a new point, tried in this order.
 enum class OrderedCase {
@@ -97,9 +97,10 @@ void StepStatus(const TracePointCfg& configured, bool success, Verdict& verdict)
     return;
   }
   if (success && configured.on_success) {
-    verdict.Publish(configured.event_id, kOutcomeOk, kStatusOk, configured.point_id);
+    verdict.status = Publish(configured.event_id, kOutcomeOk, kStatusOk, configured.point_id);
   } else if (!success && configured.on_failure) {
-    verdict.Publish(configured.event_id, kOutcomeFailed, kStatusFailed, configured.point_id);
+    verdict.status =
+        Publish(configured.event_id, kOutcomeFailed, kStatusFailed, configured.point_id);
   }
 }
 
@@ -121,11 +122,11 @@ Verdict JudgeInOrder(const PointQueue& record, TraceFlowCfg& flow) {
   bool passed = true;
   if (expected.repeat_cnt != 0) {
     if (record.size() >= 2 && expected.timeout_ms != 0) {
-      verdict.has_duration = true;
-      verdict.step_duration = StepDuration(record);
-      if (verdict.step_duration > expected.timeout_ms && expected.event_id != 0 &&
-          expected.on_timeout) {
-        verdict.Publish(expected.event_id, kOutcomeFailed, {}, expected.point_id, kTimeoutSuffix);
+      const uint64_t duration = StepDuration(record);
+      verdict.step_duration = duration;
+      if (duration > expected.timeout_ms && expected.event_id != 0 && expected.on_timeout) {
+        verdict.timeout =
+            Publish(expected.event_id, kOutcomeFailed, {}, expected.point_id, kTimeoutSuffix);
       }
     }
     passed = CountRepetition(expected);
@@ -139,7 +140,7 @@ Verdict JudgeInOrder(const PointQueue& record, TraceFlowCfg& flow) {
   if (flow.next_index == flow.flow_points.size()) {
     const uint32_t event_id = flow.event_id != 0 ? flow.event_id : expected.event_id;
     if (event_id != 0) {
-      verdict.Publish(event_id, kOutcomeOk, kFlowComplete, flow.flow_id);
+      verdict.completion = Publish(event_id, kOutcomeOk, kFlowComplete, flow.flow_id);
     }
   }
   return verdict;
@@ -152,7 +153,7 @@ Verdict JudgeSkipped(TraceFlowCfg& flow) {
   if (!skipped.is_critical) {
     verdict.optional_missing = &skipped.point_id;
   } else {
-    verdict.Publish(skipped.event_id, kOutcomeFailed, kPointMissing, skipped.point_id);
+    verdict.status = Publish(skipped.event_id, kOutcomeFailed, kPointMissing, skipped.point_id);
   }
   return verdict;
 }
@@ -160,7 +161,7 @@ Verdict JudgeSkipped(TraceFlowCfg& flow) {
 Verdict JudgeRepeated(const TraceFlowCfg& flow) {
   Verdict verdict;
   const TracePointCfg& passed = *flow.flow_points[flow.next_index - 1];
-  verdict.Publish(passed.event_id, kOutcomeFailed, kPointDuplicated, passed.point_id);
+  verdict.status = Publish(passed.event_id, kOutcomeFailed, kPointDuplicated, passed.point_id);
   return verdict;
 }
 
@@ -170,7 +171,7 @@ Verdict JudgeUndefined(const TraceFlowCfg& flow, const TracePoint& point) {
   Verdict verdict;
   const TracePointCfg* expected = PointAt(flow, flow.next_index);
   const uint32_t event_id = expected != nullptr ? expected->event_id : flow.event_id;
-  verdict.Publish(event_id, kOutcomeFailed, kUndefinedPoint, point.point_id);
+  verdict.status = Publish(event_id, kOutcomeFailed, kUndefinedPoint, point.point_id);
   return verdict;
 }
 
@@ -196,7 +197,7 @@ Verdict JudgeUnordered(const TraceFlowCfg& flow, const TracePoint& point) {
       return verdict;
     }
   }
-  verdict.Publish(flow.event_id, kOutcomeFailed, kUndefinedPoint, point.point_id);
+  verdict.status = Publish(flow.event_id, kOutcomeFailed, kUndefinedPoint, point.point_id);
   return verdict;
 }
 
@@ -219,13 +220,13 @@ void FlowTrace::checkFlow(const std::string& flow_id, const PointQueue& record,
   const Verdict verdict =
       flow.check_order ? JudgeOrdered(record, flow) : JudgeUnordered(flow, *record.back());
 
-  if (verdict.has_duration) {
-    LOG_INFO("duration: '{}'", verdict.step_duration);
+  if (verdict.step_duration) {
+    LOG_INFO("duration: '{}'", *verdict.step_duration);
   }
   if (verdict.optional_missing != nullptr) {
     LOG_WARN("optional point missing: '{}'", *verdict.optional_missing);
   }
-  if (!flow.publisher || verdict.publication_count == 0) {
+  if (!flow.publisher || !(verdict.timeout || verdict.status || verdict.completion)) {
     return;
   }
 
@@ -233,8 +234,11 @@ void FlowTrace::checkFlow(const std::string& flow_id, const PointQueue& record,
   static valtrix_protocol::msg::DiagnosticEvent event;
   event.stamp = SystemClock().now();
   event.source_id = flow_id;
-  for (size_t k = 0; k < verdict.publication_count; ++k) {
-    const Publication& publication = verdict.publications[k];
+  for (const auto* slot : {&verdict.timeout, &verdict.status, &verdict.completion}) {
+    if (!*slot) {
+      continue;
+    }
+    const Publication& publication = **slot;
     event.event_code = static_cast<decltype(event.event_code)>(publication.event_code);
     event.outcome = static_cast<decltype(event.outcome)>(publication.outcome);
     ComposeDetail(publication, event.detail);

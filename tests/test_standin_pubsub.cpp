@@ -62,7 +62,7 @@ TEST_F(StandinPubSubTest, DeliversEveryFieldToASubscriptionOfTheSameProcess) {
 
   ASSERT_TRUE(listener.WaitFor(1));
   EXPECT_EQ(listener.events().front(), sent);
-  EXPECT_TRUE(listener.NoMoreThan(1));
+  EXPECT_TRUE(listener.NoMoreThan(1, publisher));
 }
 
 TEST_F(StandinPubSubTest, HandsMessagesToEveryCallbackFormOfRclcpp) {

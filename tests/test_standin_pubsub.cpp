@@ -33,10 +33,13 @@ DiagnosticEvent MakeEvent(const std::string& detail) {
   return event;
 }
 
-// The participant the stand-in created in this process.
+// The participant the stand-in created in this process, in the domain ROS_DOMAIN_ID names.
 dds_entity_t OwnParticipant() {
+  const char* domain = std::getenv("ROS_DOMAIN_ID");
+  const auto domain_id =
+      static_cast<dds_domainid_t>(domain != nullptr && *domain != '\0' ? std::stoul(domain) : 0);
   dds_entity_t participants[4];
-  const dds_return_t count = dds_lookup_participant(0, participants, 4);
+  const dds_return_t count = dds_lookup_participant(domain_id, participants, 4);
   return count == 1 ? participants[0] : 0;
 }
 

@@ -19,12 +19,17 @@ if(BUILD_TESTING)
   find_package(ament_cmake_gtest REQUIRED)
 endif()
 
+include(${CMAKE_CURRENT_LIST_DIR}/test_support.cmake)
+
 function(valtrix_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
-  ament_add_gtest(${name} ${ARG_SOURCES} ENV ROS_LOCALHOST_ONLY=1 TIMEOUT 300)
+  valtrix_next_test_domain(_domain)
+  ament_add_gtest(${name} ${ARG_SOURCES}
+    ENV ROS_LOCALHOST_ONLY=1 ROS_DOMAIN_ID=${_domain} TIMEOUT 300)
   if(TARGET ${name})
     target_link_libraries(${name} ${ARG_LIBRARIES} gmock)
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
+    valtrix_add_to_test_labels(${name} ${ARG_LABELS})
   endif()
 endfunction()
 

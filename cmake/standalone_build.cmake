@@ -16,6 +16,8 @@ function(valtrix_use_ament_index target)
   target_link_libraries(${target} PRIVATE ros2_standin::ament_index_cpp)
 endfunction()
 
+include(${CMAKE_CURRENT_LIST_DIR}/test_support.cmake)
+
 function(valtrix_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
@@ -25,9 +27,15 @@ function(valtrix_add_gtest name)
   if(label_count GREATER 1)
     message(FATAL_ERROR "valtrix_add_gtest(${name}): give one label, not '${ARG_LABELS}'")
   endif()
+  valtrix_add_to_test_labels(${name} ${ARG_LABELS})
+  # Every case runs in a process of its own; the cases of one program share its DDS domain and
+  # topics, so the lock keeps them from running at the same time.
+  valtrix_next_test_domain(_domain)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "ROS_LOCALHOST_ONLY=1" LABELS "${ARG_LABELS}" TIMEOUT 300)
+    PROPERTIES ENVIRONMENT "ROS_LOCALHOST_ONLY=1"
+      ENVIRONMENT_MODIFICATION "ROS_DOMAIN_ID=set:${_domain}"
+      RESOURCE_LOCK "ros_domain_${_domain}" LABELS "${ARG_LABELS}" TIMEOUT 300)
 endfunction()
 
 # Build-tree ament prefix: resource-index marker and configuration, as the install lays them out.

@@ -628,7 +628,7 @@ TEST_F(FlowCheckEventTest, PassedFlowPublishesSucceedWithLastPointsEventCodeAndZ
 
   const Checked checked = CheckCaptured();
   ASSERT_TRUE(listener_.WaitFor(1));
-  EXPECT_TRUE(listener_.NoMoreThan(1));
+  EXPECT_TRUE(listener_.NoMoreThan(1, cfg->publisher));
   const auto& event = listener_.events().front();
   EXPECT_EQ(event.source_id, kFlow);
   EXPECT_EQ(event.event_code, 7);
@@ -672,7 +672,7 @@ TEST_F(FlowCheckEventTest, MissingPointIsPublishedUnderItsOwnIdOnlyForUnorderedF
 
   cfg->check_order = true;
   EXPECT_EQ(CheckCaptured().result->status, FlowCheckStatus::MISSING_POINT);
-  EXPECT_TRUE(listener_.NoMoreThan(1));
+  EXPECT_TRUE(listener_.NoMoreThan(1, cfg->publisher));
 }
 
 TEST_F(FlowCheckEventTest, OtherVerdictsPublishNothing) {
@@ -685,7 +685,7 @@ TEST_F(FlowCheckEventTest, OtherVerdictsPublishNothing) {
   Record("A C B");
   FlowTraceTestAccess::Config(kFlow)->publisher = cfg->publisher;
   EXPECT_EQ(CheckCaptured().result->status, FlowCheckStatus::MISSING_POINT);
-  EXPECT_TRUE(listener_.NoMoreThan(0));
+  EXPECT_TRUE(listener_.NoMoreThan(0, cfg->publisher));
 }
 
 }  // namespace

@@ -686,7 +686,7 @@ workflows:
   EXPECT_EQ(listener.events()[0].source_id, "a");
   test::EventListener late("/valtrix/flow_config_test", "late_listener");
   ASSERT_TRUE(test::WaitForSubscribers(a->publisher, 2));
-  EXPECT_TRUE(late.NoMoreThan(0));
+  EXPECT_TRUE(late.NoMoreThan(0, a->publisher));
 
   // Without a node the same file loads with no publisher at all, and the node is dropped.
   Load("workflows:\n  - {flow_id: a, diag_topic: /valtrix/flow_config_test}\n");

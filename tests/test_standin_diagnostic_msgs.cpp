@@ -20,6 +20,7 @@
 #include <rclcpp/rclcpp.hpp>
 
 #include "support/event_listener.hpp"
+#include "support/own_participant.hpp"
 
 namespace {
 
@@ -69,12 +70,7 @@ DiagnosticArray MakeLargeArray(size_t flows) {
   return array;
 }
 
-// The participant the stand-in created in this process.
-dds_entity_t OwnParticipant() {
-  dds_entity_t participants[4];
-  const dds_return_t count = dds_lookup_participant(0, participants, 4);
-  return count == 1 ? participants[0] : 0;
-}
+using valtrix::test::OwnParticipant;
 
 // Collects the arrays of one topic.
 class ArrayListener {

@@ -15,6 +15,7 @@
 #include <valtrix_protocol/msg/diagnostic_event.hpp>
 
 #include "support/event_listener.hpp"
+#include "support/own_participant.hpp"
 
 namespace {
 
@@ -33,12 +34,7 @@ DiagnosticEvent MakeEvent(const std::string& detail) {
   return event;
 }
 
-// The participant the stand-in created in this process.
-dds_entity_t OwnParticipant() {
-  dds_entity_t participants[4];
-  const dds_return_t count = dds_lookup_participant(0, participants, 4);
-  return count == 1 ? participants[0] : 0;
-}
+using valtrix::test::OwnParticipant;
 
 class StandinPubSubTest : public ::testing::Test {
  protected:
@@ -62,7 +58,7 @@ TEST_F(StandinPubSubTest, DeliversEveryFieldToASubscriptionOfTheSameProcess) {
 
   ASSERT_TRUE(listener.WaitFor(1));
   EXPECT_EQ(listener.events().front(), sent);
-  EXPECT_TRUE(listener.NoMoreThan(1));
+  EXPECT_TRUE(listener.NoMoreThan(1, publisher));
 }
 
 TEST_F(StandinPubSubTest, HandsMessagesToEveryCallbackFormOfRclcpp) {

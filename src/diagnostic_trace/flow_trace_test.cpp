@@ -1,5 +1,7 @@
 // Demonstration node: plays the sample flow "grab_place_task" four times with different
 // deviations, logs each whole-flow verdict, then traces a heartbeat once a second until Ctrl-C.
+#include <signal.h>
+
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include <ament_index_cpp/get_package_share_directory.hpp>
+#include <rclcpp/exceptions.hpp>
 #include <rclcpp/rclcpp.hpp>
 
 #include "valtrix/logger.hpp"
@@ -101,6 +104,40 @@ bool PlayRun(FlowTrace& flow_trace, const std::vector<Step>& steps) {
   return true;
 }
 
+// Holds SIGINT and SIGTERM back for its lifetime. Around rclcpp::init it keeps a Ctrl-C from
+// killing the process before ROS has installed its handlers; the handlers then see it.
+class InterruptsHeld {
+ public:
+  InterruptsHeld() {
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGINT);
+    sigaddset(&signals_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+  }
+  ~InterruptsHeld() { pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr); }
+  InterruptsHeld(const InterruptsHeld&) = delete;
+  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+
+ private:
+  sigset_t signals_;
+};
+
+// Creates the node and loads the flows; empty when a Ctrl-C came first. The signal shuts the
+// ROS context down, and creating the node or a publisher on it then fails: that ends the
+// program as quietly as a Ctrl-C later on. Any other error escapes.
+std::shared_ptr<rclcpp::Node> StartUp(FlowTrace& flow_trace, const std::string& config_path) {
+  try {
+    auto node = std::make_shared<rclcpp::Node>("diag_trace_test");
+    flow_trace.Init(config_path, node);
+    return node;
+  } catch (const rclcpp::exceptions::RCLErrorBase&) {
+    if (rclcpp::ok()) {
+      throw;
+    }
+    return nullptr;
+  }
+}
+
 const char* VerdictFormat(FlowCheckStatus status) {
   switch (status) {
     case FlowCheckStatus::SUCCESS: return "FlowEventHandler: Flow '{}' success, status: {}";
@@ -122,14 +159,19 @@ const char* VerdictFormat(FlowCheckStatus status) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  rclcpp::init(argc, argv);
+  {
+    InterruptsHeld held;
+    rclcpp::init(argc, argv);
+  }
   const std::string config_path =
       ament_index_cpp::get_package_share_directory("valtrix_diagnostic_reporter") + "/config/" +
       "test_flow.yaml";
-  auto node = std::make_shared<rclcpp::Node>("diag_trace_test");
 
   FlowTrace& flow_trace = FlowTrace::GetInstance();
-  flow_trace.Init(config_path, node);
+  const auto node = StartUp(flow_trace, config_path);
+  if (!node) {
+    return 0;
+  }
 
   auto FlowEventHandler = [](const std::string& flow_id,
                              const std::shared_ptr<FlowCheckResult>& result) {

@@ -16,7 +16,9 @@ function(valtrix_use_ament_index target)
 endfunction()
 
 if(BUILD_TESTING)
+  # Test programs use both gtest and gmock; ament_add_gmock links gmock_main for them.
   find_package(ament_cmake_gtest REQUIRED)
+  find_package(ament_cmake_gmock REQUIRED)
 endif()
 
 include(${CMAKE_CURRENT_LIST_DIR}/test_support.cmake)
@@ -24,10 +26,10 @@ include(${CMAKE_CURRENT_LIST_DIR}/test_support.cmake)
 function(valtrix_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
   valtrix_next_test_domain(_domain)
-  ament_add_gtest(${name} ${ARG_SOURCES}
+  ament_add_gmock(${name} ${ARG_SOURCES}
     ENV ROS_LOCALHOST_ONLY=1 ROS_DOMAIN_ID=${_domain} TIMEOUT 300)
   if(TARGET ${name})
-    target_link_libraries(${name} ${ARG_LIBRARIES} gmock)
+    target_link_libraries(${name} ${ARG_LIBRARIES})
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
     valtrix_add_to_test_labels(${name} ${ARG_LABELS})
   endif()

@@ -39,12 +39,12 @@ bool HasMinimumFrequency(const TracePointCfg* point) {
 }
 
 // 1000 / freq_min in whole milliseconds. Elapsed times are whole milliseconds, so exceeding the
-// exact period is exceeding its integer part. The float stands for the decimal the user wrote
-// only to within a relative FLT_EPSILON / 2 (0.1 is stored as 0.100000001...): the quotient is
-// nudged up by that much, so that 0.1 Hz gives 10000 ms and not 9999.
+// exact period is exceeding its integer part. The float holds the decimal the user wrote only to
+// within a relative FLT_EPSILON / 2 (0.1 is stored as 0.100000001...); nudging the quotient up
+// by FLT_EPSILON makes 0.1 Hz the 10000 ms it was meant to be, not 9999.
 uint64_t PeriodMs(float freq_min) {
   const double period = 1000.0 / static_cast<double>(freq_min) * (1.0 + FLT_EPSILON);
-  constexpr double kLongest = 9.0e18;  // beyond any elapsed time of a signed 64-bit clock
+  constexpr double kLongest = 9.0e18;  // longer than any wait a 64-bit millisecond clock shows
   return period < kLongest ? static_cast<uint64_t>(period) : static_cast<uint64_t>(kLongest);
 }
 

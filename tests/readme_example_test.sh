@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build, checks that no installed file names the build tree, then builds and runs
 # the example project of README.md ("Use it in your CMake project") against that install, and
-# runs the installed demo node until its first event. Usage: readme_example_test.sh BUILD SOURCE
+# runs the installed demo node until its first event and the installed watchdog demo until its
+# first overdue report. Usage: readme_example_test.sh BUILD SOURCE
 set -euo pipefail
 build_dir=$(realpath "$1")
 source_dir=$(realpath "$2")
@@ -65,3 +66,24 @@ if [ "$status" -ne 0 ]; then
   echo "FAIL: the installed demo ended with status $status"; cat "$work/demo.log"; exit 1
 fi
 echo "installed demo: found its configuration, published, ended with 0 on SIGINT"
+
+# The installed watchdog demo sits beside it and finds its own configuration the same way.
+ROS_LOCALHOST_ONLY=1 AMENT_PREFIX_PATH= "$prefix/lib/valtrix_diagnostic_reporter/flow_watchdog_demo" \
+  >"$work/watchdog.log" 2>&1 &
+demo_pid=$!
+for _ in $(seq 600); do
+  grep -q "point overdue: gripper_closed" "$work/watchdog.log" && break
+  kill -0 "$demo_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if ! grep -q "ROS2 topic pub: 'Status Failed, point overdue: gripper_closed'" "$work/watchdog.log"; then
+  echo "FAIL: the installed watchdog demo reported nothing:"; cat "$work/watchdog.log"; exit 1
+fi
+kill -INT "$demo_pid"
+status=0
+wait "$demo_pid" || status=$?
+demo_pid=
+if [ "$status" -ne 0 ]; then
+  echo "FAIL: the installed watchdog demo ended with status $status"; cat "$work/watchdog.log"; exit 1
+fi
+echo "installed watchdog demo: found its configuration, reported the overdue point, ended with 0"

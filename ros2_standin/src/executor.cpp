@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <rclcpp/executors.hpp>
+#include <rclcpp/timer.hpp>
 #include <rclcpp/utilities.hpp>
 
 #include "standin_internal.hpp"
@@ -16,6 +17,7 @@ namespace {
 constexpr std::chrono::milliseconds kWaitSlice(100);
 
 using Subscriptions = std::vector<std::shared_ptr<rclcpp::SubscriptionBase>>;
+using Timers = std::vector<std::shared_ptr<rclcpp::TimerBase>>;
 
 // Returns the loaned sample to the reader also when the callback throws.
 class Loan {
@@ -61,8 +63,32 @@ size_t take_and_handle(rclcpp::SubscriptionBase& subscription, size_t max) {
   return handled;
 }
 
+// Runs the first timer that is due; false when none is.
+bool run_due_timer(const Timers& timers) {
+  for (const auto& timer : timers) {
+    if (timer->is_ready() && timer->call()) {
+      timer->execute_callback();
+      return true;
+    }
+  }
+  return false;
+}
+
+// How long until the earliest timer is due: zero when one is due already, `longest` when none
+// comes due sooner.
+std::chrono::nanoseconds until_next_timer(const Timers& timers, std::chrono::nanoseconds longest) {
+  std::chrono::nanoseconds wait = longest;
+  for (const auto& timer : timers) {
+    wait = std::min(wait, std::max(timer->time_until_trigger(), std::chrono::nanoseconds(0)));
+  }
+  return wait;
+}
+
 // Waits until one of the subscriptions has data or `timeout` passes.
 void wait_for_data(const Subscriptions& subscriptions, std::chrono::nanoseconds timeout) {
+  if (timeout <= std::chrono::nanoseconds(0)) {
+    return;
+  }
   if (subscriptions.empty()) {
     std::this_thread::sleep_for(timeout);
     return;
@@ -87,15 +113,22 @@ namespace executors {
 
 namespace {
 
-ros2_standin::Subscriptions collect_subscriptions(std::vector<Node::WeakPtr>& nodes) {
-  ros2_standin::Subscriptions all;
+struct Entities {
+  ros2_standin::Subscriptions subscriptions;
+  ros2_standin::Timers timers;
+};
+
+Entities collect_entities(std::vector<Node::WeakPtr>& nodes) {
+  Entities all;
   nodes.erase(std::remove_if(nodes.begin(), nodes.end(),
                              [](const Node::WeakPtr& node) { return node.expired(); }),
               nodes.end());
   for (const auto& weak_node : nodes) {
     if (auto node = weak_node.lock()) {
       auto subscriptions = ros2_standin::EntityAccess::subscriptions(*node);
-      all.insert(all.end(), subscriptions.begin(), subscriptions.end());
+      all.subscriptions.insert(all.subscriptions.end(), subscriptions.begin(), subscriptions.end());
+      auto timers = ros2_standin::EntityAccess::timers(*node);
+      all.timers.insert(all.timers.end(), timers.begin(), timers.end());
     }
   }
   return all;
@@ -117,22 +150,46 @@ void SingleThreadedExecutor::spin_some() {
   if (!ok()) {
     return;
   }
-  for (const auto& subscription : collect_subscriptions(nodes_)) {
+  const Entities entities = collect_entities(nodes_);
+  // The timers due on entry run once each, as rclcpp collects its work once before running it.
+  ros2_standin::Timers due;
+  for (const auto& timer : entities.timers) {
+    if (timer->is_ready()) {
+      due.push_back(timer);
+    }
+  }
+  for (const auto& timer : due) {
+    if (timer->call()) {
+      timer->execute_callback();
+    }
+  }
+  for (const auto& subscription : entities.subscriptions) {
     ros2_standin::take_and_handle(*subscription, SIZE_MAX);
   }
 }
 
 void SingleThreadedExecutor::spin_once(std::chrono::nanoseconds timeout) {
+  cancelled_ = false;
+  spin_once_impl(timeout);
+}
+
+// Waits in slices no longer than kWaitSlice, each ending early at the next timer deadline or
+// when data arrives, so that shutdown and cancel() are noticed promptly.
+void SingleThreadedExecutor::spin_once_impl(std::chrono::nanoseconds timeout) {
   const bool forever = timeout.count() < 0;
-  const auto deadline = std::chrono::steady_clock::now() + (forever ? std::chrono::nanoseconds(0) : timeout);
+  const auto deadline =
+      std::chrono::steady_clock::now() + (forever ? std::chrono::nanoseconds(0) : timeout);
   while (ok() && !cancelled_) {
-    const auto subscriptions = collect_subscriptions(nodes_);
-    for (const auto& subscription : subscriptions) {
+    const Entities entities = collect_entities(nodes_);
+    if (ros2_standin::run_due_timer(entities.timers)) {
+      return;
+    }
+    for (const auto& subscription : entities.subscriptions) {
       if (ros2_standin::take_and_handle(*subscription, 1) > 0) {
         return;
       }
     }
-    auto slice = std::chrono::duration_cast<std::chrono::nanoseconds>(ros2_standin::kWaitSlice);
+    auto slice = ros2_standin::until_next_timer(entities.timers, ros2_standin::kWaitSlice);
     if (!forever) {
       const auto left = deadline - std::chrono::steady_clock::now();
       if (left <= std::chrono::nanoseconds(0)) {
@@ -140,14 +197,14 @@ void SingleThreadedExecutor::spin_once(std::chrono::nanoseconds timeout) {
       }
       slice = std::min(slice, std::chrono::duration_cast<std::chrono::nanoseconds>(left));
     }
-    ros2_standin::wait_for_data(subscriptions, slice);
+    ros2_standin::wait_for_data(entities.subscriptions, slice);
   }
 }
 
 void SingleThreadedExecutor::spin() {
   cancelled_ = false;
   while (ok() && !cancelled_) {
-    spin_once(ros2_standin::kWaitSlice);
+    spin_once_impl(ros2_standin::kWaitSlice);
   }
 }
 

@@ -113,21 +113,36 @@ Endpoint::~Endpoint() {
   dds_delete(topic_);
 }
 
-std::vector<std::shared_ptr<rclcpp::SubscriptionBase>> EntityAccess::subscriptions(
-    rclcpp::Node& node) {
-  std::vector<std::shared_ptr<rclcpp::SubscriptionBase>> alive;
-  NodeState& state = *node.state_;
-  std::lock_guard<std::mutex> lock(state.mutex);
-  auto& registered = state.subscriptions;
+namespace {
+
+// The entities of `registered` still alive; the expired ones are dropped from it.
+template <typename Entity>
+std::vector<std::shared_ptr<Entity>> lock_alive(std::vector<std::weak_ptr<Entity>>& registered) {
+  std::vector<std::shared_ptr<Entity>> alive;
   for (auto it = registered.begin(); it != registered.end();) {
-    if (auto subscription = it->lock()) {
-      alive.push_back(std::move(subscription));
+    if (auto entity = it->lock()) {
+      alive.push_back(std::move(entity));
       ++it;
     } else {
       it = registered.erase(it);
     }
   }
   return alive;
+}
+
+}  // namespace
+
+std::vector<std::shared_ptr<rclcpp::SubscriptionBase>> EntityAccess::subscriptions(
+    rclcpp::Node& node) {
+  NodeState& state = *node.state_;
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return lock_alive(state.subscriptions);
+}
+
+std::vector<std::shared_ptr<rclcpp::TimerBase>> EntityAccess::timers(rclcpp::Node& node) {
+  NodeState& state = *node.state_;
+  std::lock_guard<std::mutex> lock(state.mutex);
+  return lock_alive(state.timers);
 }
 
 }  // namespace ros2_standin
@@ -205,8 +220,15 @@ void Node::add_subscription(const std::shared_ptr<SubscriptionBase>& subscriptio
   state_->subscriptions.push_back(subscription);
 }
 
+void Node::add_timer(const std::shared_ptr<TimerBase>& timer) {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  state_->timers.push_back(timer);
+}
+
 Time Clock::now() const {
-  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
+  const auto since_epoch = clock_type_ == RCL_STEADY_TIME
+                               ? std::chrono::steady_clock::now().time_since_epoch()
+                               : std::chrono::system_clock::now().time_since_epoch();
   return Time(std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count(),
               clock_type_);
 }

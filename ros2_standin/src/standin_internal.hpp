@@ -102,7 +102,7 @@ class Endpoint {
   dds_entity_t read_condition_ = 0;
 };
 
-/// Names and subscriptions of a node.
+/// Names, subscriptions and timers of a node.
 class NodeState {
  public:
   std::string name;
@@ -113,11 +113,14 @@ class NodeState {
 
   std::mutex mutex;
   std::vector<std::weak_ptr<rclcpp::SubscriptionBase>> subscriptions;
+  std::vector<std::weak_ptr<rclcpp::TimerBase>> timers;
 };
 
 /// Reaches the stand-in internals of the public classes.
 struct EntityAccess {
+  /// The node's subscriptions and timers still alive; the expired ones are forgotten.
   static std::vector<std::shared_ptr<rclcpp::SubscriptionBase>> subscriptions(rclcpp::Node& node);
+  static std::vector<std::shared_ptr<rclcpp::TimerBase>> timers(rclcpp::Node& node);
   static const Endpoint& endpoint(const rclcpp::SubscriptionBase& subscription) {
     return *subscription.endpoint_;
   }

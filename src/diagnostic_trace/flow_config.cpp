@@ -67,6 +67,7 @@ void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node
     std::lock_guard<std::mutex> lock(mutex_);
     flow_queues_.swap(dropped_queues);
     flow_configs_.swap(dropped_configs);
+    flow_watches_.clear();
   }
   dropped_queues.clear();
   dropped_configs.clear();
@@ -91,6 +92,7 @@ void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node
       std::shared_ptr<TraceFlowCfg> replaced;
       std::lock_guard<std::mutex> lock(mutex_);
       flow_queues_[cfg->flow_id].clear();
+      restartWatch(cfg->flow_id, *cfg);
       std::shared_ptr<TraceFlowCfg>& slot = flow_configs_[cfg->flow_id];
       replaced = std::move(slot);
       slot = std::move(cfg);

@@ -1,18 +1,13 @@
 #include "valtrix/trace/flow_trace.hpp"
 
-#include <chrono>
 #include <utility>
 
 #include "valtrix/logger.hpp"
+#include "wall_clock.hpp"
 
 namespace valtrix::trace {
 
 namespace {
-
-int64_t NowMilliseconds() {
-  const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-  return std::chrono::duration_cast<std::chrono::milliseconds>(since_epoch).count();
-}
 
 // A new run counts repetitions afresh; otherwise a point needing several matches would pass on
 // its first match after a reset and the run would be judged against the previous one's count.
@@ -52,6 +47,7 @@ void FlowTrace::RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg) {
       flow_configs_.emplace(cfg->flow_id, cfg);
     }
     flow_queues_[cfg->flow_id].clear();
+    restartWatch(cfg->flow_id, *cfg);
   }
   LOG_INFO("Registered trace flow: flow_id={}, flow_name={}, points_count={}", cfg->flow_id,
            cfg->flow_name, cfg->flow_points.size());
@@ -88,6 +84,7 @@ void FlowTrace::RemoveTraceFlow(const std::string& flow_id) {
   } else {
     LOG_WARN("Flow configuration not found for flow_id: {}", flow_id);
   }
+  flow_watches_.erase(flow_id);
 }
 
 void FlowTrace::RegisterFlowHandler(const std::string& flow_id, FlowHandler handler) {
@@ -127,7 +124,9 @@ void FlowTrace::ResetFlow(const std::string& flow_id) {
   auto cfg = flow_configs_.find(flow_id);
   if (cfg != flow_configs_.end()) {
     RewindRun(*cfg->second);
+    restartWatch(flow_id, *cfg->second);
   } else {
+    flow_watches_.erase(flow_id);
     LOG_WARN("flow_id {} not found in flow config", flow_id);
   }
 }
@@ -139,6 +138,7 @@ void FlowTrace::ResetAllFlows() {
   }
   for (auto& [flow_id, cfg] : flow_configs_) {
     RewindRun(*cfg);
+    restartWatch(flow_id, *cfg);
   }
 }
 
@@ -168,7 +168,11 @@ bool FlowTrace::recordPoint(const std::string& flow_id, std::shared_ptr<TracePoi
   PointQueue& record = queue->second;
   point->index = static_cast<uint32_t>(record.size());
   record.push_back(std::move(point));
-  checkFlow(flow_id, record, *config->second);
+  TraceFlowCfg& flow = *config->second;
+  if (!flow.check_order) {
+    watchArrival(flow_id, flow, record);
+  }
+  checkFlow(flow_id, record, flow);
   return true;
 }
 

@@ -18,6 +18,7 @@ class FlowTraceTestAccess {
     trace.flow_queues_.clear();
     trace.flow_configs_.clear();
     trace.flow_handlers_.clear();
+    trace.flow_watches_.clear();
     trace.node_.reset();
   }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -9,6 +10,7 @@
 
 #include <rclcpp/node.hpp>
 
+#include "valtrix/trace/flow_watch.hpp"
 #include "valtrix/trace/trace_records.hpp"
 
 namespace YAML {
@@ -61,6 +63,13 @@ class FlowTrace {
   /// Judges the whole record, calls the flow's handler and returns the verdict (never empty).
   std::shared_ptr<FlowCheckResult> CheckFlow(const std::string& flow_id);
 
+  /// Reports the points that are overdue now: in an ordered flow the expected point once its
+  /// `timeout_ms` has passed since the newest entry; in an unordered flow each point with a
+  /// `freq_min` once 1000 / `freq_min` ms have passed since its newest entry (or, when it never
+  /// came, since the oldest). Each is logged and, when configured, published once per wait.
+  /// Returns the number of new reports. Call it periodically, e.g. from a wall timer.
+  std::size_t CheckTimeouts();
+
  private:
   FlowTrace() = default;
   ~FlowTrace() = default;
@@ -73,6 +82,10 @@ class FlowTrace {
   /// Progressive check of the newest point of `record`, the record of `flow`; runs with
   /// `mutex_` held.
   void checkFlow(const std::string& flow_id, const PointQueue& record, TraceFlowCfg& flow);
+  /// Starts the flow's watch afresh (a new run, registration or reload); with `mutex_` held.
+  void restartWatch(const std::string& flow_id, const TraceFlowCfg& flow);
+  /// Notes in the flow's watch the newest entry of `record`; with `mutex_` held.
+  void watchArrival(const std::string& flow_id, const TraceFlowCfg& flow, const PointQueue& record);
 
   // Lets the test suite inspect and clear the registry between cases.
   friend class FlowTraceTestAccess;
@@ -83,6 +96,8 @@ class FlowTrace {
   PointQueue empty_queue_;
   std::mutex mutex_;
   std::shared_ptr<rclcpp::Node> node_;
+  // Key flow_id, kept in step with flow_queues_; guarded by mutex_.
+  std::unordered_map<std::string, FlowWatch> flow_watches_;
 };
 
 }  // namespace valtrix::trace

@@ -11,7 +11,7 @@ namespace rclcpp {
 
 namespace executors {
 
-/// Runs the subscription callbacks of its nodes on the thread that calls spin*.
+/// Runs the timer and subscription callbacks of its nodes on the thread that calls spin*.
 class SingleThreadedExecutor {
  public:
   SingleThreadedExecutor() = default;
@@ -21,23 +21,26 @@ class SingleThreadedExecutor {
   void add_node(const Node::SharedPtr& node_ptr);
   void remove_node(const Node::SharedPtr& node_ptr);
 
-  /// Handles what has arrived so far, without waiting.
+  /// Runs each timer that is due once and handles the messages that have arrived, without
+  /// waiting.
   void spin_some();
-  /// Waits up to `timeout` (negative: for ever) for one message and handles it.
+  /// Waits up to `timeout` (negative: for ever) for one due timer or one message and runs it.
   void spin_once(std::chrono::nanoseconds timeout = std::chrono::nanoseconds(-1));
-  /// Handles messages until shutdown or cancel().
+  /// Runs callbacks as they come due until shutdown (for example by SIGINT) or cancel().
   void spin();
-  /// Makes spin() return.
+  /// Makes a running spin() or spin_once() return.
   void cancel() { cancelled_ = true; }
 
  private:
+  void spin_once_impl(std::chrono::nanoseconds timeout);
+
   std::vector<Node::WeakPtr> nodes_;
   std::atomic<bool> cancelled_{false};
 };
 
 }  // namespace executors
 
-/// Runs the callbacks of the node's subscriptions that have messages waiting.
+/// Runs the node's due timers and the callbacks of its subscriptions that have messages waiting.
 void spin_some(Node::SharedPtr node_ptr);
 /// Runs the node's callbacks until shutdown (for example by SIGINT).
 void spin(Node::SharedPtr node_ptr);

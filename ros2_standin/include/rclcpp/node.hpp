@@ -1,6 +1,10 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
+#include <ratio>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -12,6 +16,7 @@
 #include "rclcpp/qos.hpp"
 #include "rclcpp/subscription.hpp"
 #include "rclcpp/time.hpp"
+#include "rclcpp/timer.hpp"
 
 namespace ros2_standin {
 class Endpoint;
@@ -21,7 +26,7 @@ struct EntityAccess;
 
 namespace rclcpp {
 
-/// A named participant of the ROS graph that creates publishers and subscriptions.
+/// A named participant of the ROS graph that creates publishers, subscriptions and timers.
 class Node : public std::enable_shared_from_this<Node> {
  public:
   using SharedPtr = std::shared_ptr<Node>;
@@ -62,6 +67,34 @@ class Node : public std::enable_shared_from_this<Node> {
     return subscription;
   }
 
+  /// A timer on the steady clock whose callback (taking nothing or the timer) runs in the
+  /// executor spinning this node, every `period`. The node keeps only a weak reference: the
+  /// timer runs while the caller holds the returned pointer. Throws std::invalid_argument for a
+  /// negative period or one beyond std::chrono::nanoseconds.
+  template <typename DurationRepT = int64_t, typename DurationT = std::milli, typename CallbackT>
+  typename rclcpp::WallTimer<CallbackT>::SharedPtr create_wall_timer(
+      std::chrono::duration<DurationRepT, DurationT> period, CallbackT callback) {
+    if (period < std::chrono::duration<DurationRepT, DurationT>::zero()) {
+      throw std::invalid_argument{"timer period cannot be negative"};
+    }
+    // Compared as double so that the test itself cannot overflow, one DurationT short of the
+    // maximum so that the cast below cannot either.
+    constexpr auto maximum_safe_cast_ns =
+        std::chrono::nanoseconds::max() - std::chrono::duration<DurationRepT, DurationT>(1);
+    constexpr auto ns_max_as_double =
+        std::chrono::duration_cast<std::chrono::duration<double, std::nano>>(maximum_safe_cast_ns);
+    if (period > ns_max_as_double) {
+      throw std::invalid_argument{"timer period must be less than std::chrono::nanoseconds::max()"};
+    }
+    const auto period_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(period);
+    if (period_ns < std::chrono::nanoseconds::zero()) {
+      throw std::runtime_error{"Casting timer period to nanoseconds resulted in integer overflow."};
+    }
+    auto timer = rclcpp::WallTimer<CallbackT>::make_shared(period_ns, std::move(callback));
+    add_timer(timer);
+    return timer;
+  }
+
   Clock::SharedPtr get_clock();
   Time now() const;
 
@@ -72,6 +105,7 @@ class Node : public std::enable_shared_from_this<Node> {
       const std::string& topic_name, const QoS& qos,
       const ros2_standin::MessageTypeSupport& type_support, bool is_publisher);
   void add_subscription(const std::shared_ptr<SubscriptionBase>& subscription);
+  void add_timer(const std::shared_ptr<TimerBase>& timer);
 
   std::shared_ptr<ros2_standin::NodeState> state_;
   Clock::SharedPtr clock_;

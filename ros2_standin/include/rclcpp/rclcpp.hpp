@@ -9,4 +9,5 @@
 #include "rclcpp/qos.hpp"
 #include "rclcpp/subscription.hpp"
 #include "rclcpp/time.hpp"
+#include "rclcpp/timer.hpp"
 #include "rclcpp/utilities.hpp"

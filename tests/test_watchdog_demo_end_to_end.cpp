@@ -1,0 +1,174 @@
+// Runs flow_watchdog_demo against a diag_echo process, as a user would: both overdue points are
+// reported once each, past their limits, to the other process, and Ctrl-C ends the demo cleanly.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using ::testing::UnorderedElementsAre;
+
+// A child process whose stdout goes to a temporary file; killed if the test leaves it running.
+class Child {
+ public:
+  explicit Child(std::vector<std::string> argv) {
+    char path[] = "/tmp/valtrix_watchdog_e2e_XXXXXX";
+    close(mkstemp(path));
+    output_path_ = path;
+    std::vector<char*> args;
+    for (auto& arg : argv) {
+      args.push_back(arg.data());
+    }
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_path_.c_str(),
+                                     O_WRONLY | O_TRUNC, 0);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    unlink(output_path_.c_str());
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  bool started() const { return pid_ > 0; }
+  void Signal(int signal_number) const { kill(pid_, signal_number); }
+  std::string Output() const {
+    std::ifstream in(output_path_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  // The exit status, or -1 when the process did not end in time.
+  int WaitForExit(std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  std::string output_path_;
+};
+
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::seconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+// Lines matching `pattern`, without the log lines' sequence numbers.
+std::vector<std::string> LinesMatching(const std::string& text, const std::string& pattern) {
+  const std::regex wanted(pattern);
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (std::regex_search(line, wanted)) {
+      lines.push_back(line.size() > 4 && line[3] == ' ' ? line.substr(4) : line);
+    }
+  }
+  return lines;
+}
+
+// The overdue events printed by diag_echo, as "source_id event_code outcome detail".
+std::vector<std::string> OverdueEvents(const std::string& echoed) {
+  std::vector<std::string> events;
+  std::istringstream in(echoed);
+  std::string source;
+  std::string code;
+  std::string outcome;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("source_id: ", 0) == 0) {
+      source = line.substr(11);
+    } else if (line.rfind("event_code: ", 0) == 0) {
+      code = line.substr(12);
+    } else if (line.rfind("outcome: ", 0) == 0) {
+      outcome = line.substr(9);
+    } else if (line.rfind("detail: ", 0) == 0 && line.find("point overdue") != std::string::npos) {
+      events.push_back(source + " " + code + " " + outcome + " " + line.substr(8));
+    }
+  }
+  return events;
+}
+
+TEST(WatchdogDemoEndToEndTest, ReportsBothOverduePointsOnceToAnotherProcessThenEndsOnCtrlC) {
+  // The overdue events come after more than a second, long after the two have discovered
+  // each other; only the demo's first step events might go unseen.
+  Child echo({DIAG_ECHO_PATH, "/watchdog_diag"});
+  ASSERT_TRUE(echo.started());
+  Child demo({WATCHDOG_DEMO_PATH});
+  ASSERT_TRUE(demo.started());
+
+  ASSERT_TRUE(WaitUntil([&] { return OverdueEvents(echo.Output()).size() >= 2; },
+                        std::chrono::seconds(60)))
+      << demo.Output();
+  ASSERT_TRUE(WaitUntil(
+      [&] { return demo.Output().find("Both overdue points reported") != std::string::npos; },
+      std::chrono::seconds(10)));
+  demo.Signal(SIGINT);
+  EXPECT_EQ(demo.WaitForExit(std::chrono::seconds(5)), 0);
+  echo.Signal(SIGINT);
+  EXPECT_EQ(echo.WaitForExit(std::chrono::seconds(5)), 0);
+
+  const std::string log = demo.Output();
+  const auto reports = LinesMatching(log, R"(\[WARN\].* overdue:|point overdue: )");
+  ASSERT_EQ(reports.size(), 4U) << log;
+  const std::regex warning(R"(\[WARN\] Flow '(\w+)' point '(\w+)' overdue: (\d+) ms )"
+                           R"(since the last trace point, limit (\d+) ms)");
+  std::vector<std::string> overdue;
+  for (size_t k = 0; k < reports.size(); k += 2) {
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(reports[k], match, warning)) << reports[k];
+    EXPECT_GT(std::stol(match[3]), std::stol(match[4])) << reports[k];
+    overdue.push_back(match[1].str() + "/" + match[2].str() + " limit " + match[4].str());
+    EXPECT_EQ(reports[k + 1],
+              "[INFO] ROS2 topic pub: 'Status Failed, point overdue: " + match[2].str() + "'");
+  }
+  // A busy machine may delay the first report until both are due, and then their order is open.
+  EXPECT_THAT(overdue, UnorderedElementsAre("heartbeat/heartbeat limit 500",
+                                            "pick_and_place/gripper_closed limit 1500"));
+
+  EXPECT_THAT(
+      OverdueEvents(echo.Output()),
+      UnorderedElementsAre("heartbeat 4001 1 'Status Failed, point overdue: heartbeat'",
+                           "pick_and_place 3004 1 'Status Failed, point overdue: gripper_closed'"));
+}
+
+}  // namespace

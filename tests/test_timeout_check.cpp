@@ -50,7 +50,7 @@ std::shared_ptr<TracePoint> PointStamped(const std::string& id, int64_t timestam
   return point;
 }
 
-struct PointSpec {
+struct PointLimits {
   const char* id;
   uint32_t timeout_ms = 0;
   float freq_min = 0.0F;
@@ -58,15 +58,15 @@ struct PointSpec {
 };
 
 std::shared_ptr<TraceFlowCfg> Flow(const std::string& flow_id, bool ordered,
-                                   const std::vector<PointSpec>& points) {
+                                   const std::vector<PointLimits>& points) {
   auto flow = std::make_shared<TraceFlowCfg>(flow_id);
   flow->check_order = ordered;
-  for (const PointSpec& spec : points) {
-    auto point = std::make_shared<TracePointCfg>(spec.id);
+  for (const PointLimits& limits : points) {
+    auto point = std::make_shared<TracePointCfg>(limits.id);
     point->is_critical = true;
-    point->timeout_ms = spec.timeout_ms;
-    point->freq_min = spec.freq_min;
-    point->repeat_cnt = spec.repeat_cnt;
+    point->timeout_ms = limits.timeout_ms;
+    point->freq_min = limits.freq_min;
+    point->repeat_cnt = limits.repeat_cnt;
     flow->flow_points.push_back(point);
   }
   return flow;
@@ -115,7 +115,7 @@ class TimeoutCheckTest : public ::testing::Test {
 struct LimitCase {
   const char* name;
   bool ordered;
-  std::vector<PointSpec> points;
+  std::vector<PointLimits> points;
   std::vector<Aged> entries;
   size_t reports;
 };
@@ -133,8 +133,8 @@ TEST_P(TimeoutLimitTest, ReportsOnlyStrictlyPastTheLimit) {
 
 constexpr bool kOrdered = true;
 constexpr bool kUnordered = false;
-const std::vector<PointSpec> kTimedB = {{"a"}, {"b", 100}};
-const std::vector<PointSpec> kBeat = {{"p", 0, 4.0F}, {"q"}};  // p: every 250 ms
+const std::vector<PointLimits> kTimedB = {{"a"}, {"b", 100}};
+const std::vector<PointLimits> kBeat = {{"p", 0, 4.0F}, {"q"}};  // p: every 250 ms
 
 INSTANTIATE_TEST_SUITE_P(
     Limits, TimeoutLimitTest,

@@ -46,44 +46,31 @@ if ! grep -q "^flow pick: verdict 0$" <<<"$output"; then
 fi
 echo "README example: built against the install, ran, verdict 0"
 
-# The installed demo finds its configuration beside itself, with no setup file sourced.
-ROS_LOCALHOST_ONLY=1 AMENT_PREFIX_PATH= "$prefix/lib/valtrix_diagnostic_reporter/trace_demo_node" \
-  >"$work/demo.log" 2>&1 &
-demo_pid=$!
-for _ in $(seq 600); do
-  grep -q "ROS2 topic pub" "$work/demo.log" && break
-  kill -0 "$demo_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if ! grep -q "ROS2 topic pub: 'Status OK: home_pos_reached'" "$work/demo.log"; then
-  echo "FAIL: the installed demo published nothing:"; cat "$work/demo.log"; exit 1
-fi
-kill -INT "$demo_pid"
-status=0
-wait "$demo_pid" || status=$?
-demo_pid=
-if [ "$status" -ne 0 ]; then
-  echo "FAIL: the installed demo ended with status $status"; cat "$work/demo.log"; exit 1
-fi
-echo "installed demo: found its configuration, published, ended with 0 on SIGINT"
+# run_installed PROGRAM LINE: runs an installed program, with no setup file sourced, until it
+# logs LINE (it must find its configuration beside itself to get there), then ends it with
+# SIGINT, which must give status 0.
+run_installed() {
+  local program=$1 line=$2 log="$work/$1.log"
+  ROS_LOCALHOST_ONLY=1 AMENT_PREFIX_PATH= "$prefix/lib/valtrix_diagnostic_reporter/$program" \
+    >"$log" 2>&1 &
+  demo_pid=$!
+  for _ in $(seq 600); do
+    grep -qF "$line" "$log" && break
+    kill -0 "$demo_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! grep -qF "$line" "$log"; then
+    echo "FAIL: the installed $program never logged: $line"; cat "$log"; exit 1
+  fi
+  kill -INT "$demo_pid"
+  local status=0
+  wait "$demo_pid" || status=$?
+  demo_pid=
+  if [ "$status" -ne 0 ]; then
+    echo "FAIL: the installed $program ended with status $status"; cat "$log"; exit 1
+  fi
+  echo "installed $program: found its configuration, logged '$line', ended with 0 on SIGINT"
+}
 
-# The installed watchdog demo sits beside it and finds its own configuration the same way.
-ROS_LOCALHOST_ONLY=1 AMENT_PREFIX_PATH= "$prefix/lib/valtrix_diagnostic_reporter/flow_watchdog_demo" \
-  >"$work/watchdog.log" 2>&1 &
-demo_pid=$!
-for _ in $(seq 600); do
-  grep -q "point overdue: gripper_closed" "$work/watchdog.log" && break
-  kill -0 "$demo_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if ! grep -q "ROS2 topic pub: 'Status Failed, point overdue: gripper_closed'" "$work/watchdog.log"; then
-  echo "FAIL: the installed watchdog demo reported nothing:"; cat "$work/watchdog.log"; exit 1
-fi
-kill -INT "$demo_pid"
-status=0
-wait "$demo_pid" || status=$?
-demo_pid=
-if [ "$status" -ne 0 ]; then
-  echo "FAIL: the installed watchdog demo ended with status $status"; cat "$work/watchdog.log"; exit 1
-fi
-echo "installed watchdog demo: found its configuration, reported the overdue point, ended with 0"
+run_installed trace_demo_node "ROS2 topic pub: 'Status OK: home_pos_reached'"
+run_installed flow_watchdog_demo "ROS2 topic pub: 'Status Failed, point overdue: gripper_closed'"

@@ -35,8 +35,9 @@ dds_qos_t* make_writer_qos() {
   return qos;
 }
 
-// Copies `text` into a bounded string of the sample. rcl keeps node names and namespaces well
-// within the bound; a longer text is cut rather than overrun.
+// Copies `text` into a bounded string of the sample. rmw refuses node names and namespaces
+// beyond the bound; a longer text (the stand-in does not check those limits) is cut rather than
+// overrun.
 template <size_t N>
 void copy_bounded(const std::string& text, char (&out)[N]) {
   const size_t length = text.copy(out, N - 1);

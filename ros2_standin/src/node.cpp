@@ -9,6 +9,7 @@
 #include <rclcpp/publisher.hpp>
 #include <rclcpp/subscription.hpp>
 
+#include "graph.hpp"
 #include "standin_internal.hpp"
 
 namespace ros2_standin {
@@ -67,10 +68,12 @@ dds_qos_t* make_qos(const rclcpp::QoS& qos) {
 
 }  // namespace
 
-Endpoint::Endpoint(std::shared_ptr<Participant> participant, std::string topic_name,
+Endpoint::Endpoint(std::shared_ptr<Participant> participant,
+                   std::shared_ptr<GraphNode> graph_node, std::string topic_name,
                    const MessageTypeSupport& type_support, const rclcpp::QoS& qos,
                    bool is_writer)
     : participant_(std::move(participant)),
+      graph_node_(std::move(graph_node)),
       topic_name_(std::move(topic_name)),
       type_support_(type_support) {
   if (type_support.sample_size > kMaxSampleSize) {
@@ -102,9 +105,22 @@ Endpoint::Endpoint(std::shared_ptr<Participant> participant, std::string topic_n
   } else {
     read_condition_ = dds_create_readcondition(entity_, DDS_ANY_STATE);
   }
+  const dds_return_t announced = graph_node_->add_endpoint(entity_, is_writer);
+  if (announced < 0) {
+    delete_entities();
+    throw_dds_error(announced, std::string("failed to announce the ") +
+                                   (is_writer ? "writer" : "reader") + " on '" + topic_name_ +
+                                   "' in the ROS graph");
+  }
 }
 
 Endpoint::~Endpoint() {
+  // Withdrawn first, as rmw does, so that the graph never names an entity that is gone.
+  graph_node_->remove_endpoint(entity_);
+  delete_entities();
+}
+
+void Endpoint::delete_entities() {
   // Errors are ignored: at exit Cyclone may have torn its entities down already.
   if (read_condition_ > 0) {
     dds_delete(read_condition_);
@@ -180,6 +196,8 @@ Node::Node(const std::string& node_name, const std::string& namespace_,
   state_->fully_qualified_name =
       ros2_standin::fully_qualified_node_name(state_->name, state_->namespace_);
   state_->participant = ros2_standin::Participant::Get();
+  state_->graph_node = std::make_shared<ros2_standin::GraphNode>(
+      state_->participant, state_->name, state_->namespace_);
 }
 
 Node::~Node() = default;
@@ -211,8 +229,9 @@ std::shared_ptr<ros2_standin::Endpoint> Node::create_endpoint(
       break;
     }
   }
-  return std::make_shared<ros2_standin::Endpoint>(state_->participant, std::move(expanded),
-                                                  type_support, qos, is_publisher);
+  return std::make_shared<ros2_standin::Endpoint>(state_->participant, state_->graph_node,
+                                                  std::move(expanded), type_support, qos,
+                                                  is_publisher);
 }
 
 void Node::add_subscription(const std::shared_ptr<SubscriptionBase>& subscription) {

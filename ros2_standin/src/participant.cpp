@@ -4,6 +4,7 @@
 
 #include <rclcpp/exceptions.hpp>
 
+#include "graph.hpp"
 #include "standin_internal.hpp"
 
 namespace ros2_standin {
@@ -37,6 +38,10 @@ dds_domainid_t domain_id_from_environment() {
   return static_cast<dds_domainid_t>(id);
 }
 
+// What rmw_cyclonedds_cpp puts in the participant's USER_DATA: the security enclave, rcl's
+// default "/" here, which ROS 2's graph records for the participant's nodes.
+constexpr char kUserData[] = "enclave=/;";
+
 bool localhost_only() {
   const char* value = std::getenv("ROS_LOCALHOST_ONLY");
   return value != nullptr && std::string(value) == "1";
@@ -56,7 +61,10 @@ std::shared_ptr<Participant> create_participant() {
       throw_dds_error(domain, "failed to create the DDS domain");
     }
   }
-  const dds_entity_t participant = dds_create_participant(domain_id, nullptr, nullptr);
+  dds_qos_t* qos = dds_create_qos();
+  dds_qset_userdata(qos, kUserData, sizeof(kUserData) - 1);
+  const dds_entity_t participant = dds_create_participant(domain_id, qos, nullptr);
+  dds_delete_qos(qos);
   if (participant < 0) {
     if (domain > 0) {
       dds_delete(domain);
@@ -81,7 +89,20 @@ std::shared_ptr<Participant> Participant::Get() {
   return participant;
 }
 
-Participant::~Participant() {
+Participant::Participant(dds_entity_t domain, dds_entity_t participant)
+    : domain_(domain), participant_(participant) {
+  try {
+    graph_ = std::make_unique<Graph>(participant_);
+  } catch (...) {
+    delete_entities();
+    throw;
+  }
+}
+
+// The graph's writer goes with the participant; by now every node has withdrawn through it.
+Participant::~Participant() { delete_entities(); }
+
+void Participant::delete_entities() {
   // Errors are ignored: at exit Cyclone may have torn its entities down already.
   dds_delete(participant_);
   if (domain_ > 0) {

@@ -30,23 +30,31 @@ struct RemapRule {
 /// UnknownROSArgsError or RCLError like rcl.
 std::vector<RemapRule> parse_ros_arguments(const std::vector<std::string>& arguments);
 
+class Graph;
+class GraphNode;
+
 /// The process's DDS domain participant, kept alive by every node and entity that uses it.
 class Participant {
  public:
   /// The participant, created on first use.
   static std::shared_ptr<Participant> Get();
 
-  explicit Participant(dds_entity_t domain, dds_entity_t participant)
-      : domain_(domain), participant_(participant) {}
+  /// Takes over the handles, and deletes them also when announcing the graph fails.
+  explicit Participant(dds_entity_t domain, dds_entity_t participant);
   Participant(const Participant&) = delete;
   Participant& operator=(const Participant&) = delete;
   ~Participant();
 
   dds_entity_t handle() const { return participant_; }
+  /// The ROS graph this participant announces.
+  Graph& graph() { return *graph_; }
 
  private:
+  void delete_entities();
+
   dds_entity_t domain_;
   dds_entity_t participant_;
+  std::unique_ptr<Graph> graph_;
 };
 
 /// A writer's scratch for the conversion of one message, held exclusively until the sample that
@@ -67,8 +75,10 @@ class ScratchLease {
 /// A DDS reader or writer with its topic, holding the participant alive.
 class Endpoint {
  public:
-  Endpoint(std::shared_ptr<Participant> participant, std::string topic_name,
-           const MessageTypeSupport& type_support, const rclcpp::QoS& qos, bool is_writer);
+  /// Announces the reader or writer in the graph as an endpoint of `graph_node`.
+  Endpoint(std::shared_ptr<Participant> participant, std::shared_ptr<GraphNode> graph_node,
+           std::string topic_name, const MessageTypeSupport& type_support,
+           const rclcpp::QoS& qos, bool is_writer);
   Endpoint(const Endpoint&) = delete;
   Endpoint& operator=(const Endpoint&) = delete;
   ~Endpoint();
@@ -92,7 +102,11 @@ class Endpoint {
   }
 
  private:
+  void delete_entities();
+
   std::shared_ptr<Participant> participant_;
+  // Released before the participant: the node may leave the graph with this endpoint.
+  std::shared_ptr<GraphNode> graph_node_;
   std::string topic_name_;
   const MessageTypeSupport& type_support_;
   std::mutex scratch_mutex_;
@@ -110,6 +124,8 @@ class NodeState {
   std::string fully_qualified_name;
   std::vector<RemapRule> remaps;
   std::shared_ptr<Participant> participant;
+  // Released before the participant, which the last node's withdrawal is published through.
+  std::shared_ptr<GraphNode> graph_node;
 
   std::mutex mutex;
   std::vector<std::weak_ptr<rclcpp::SubscriptionBase>> subscriptions;

@@ -21,6 +21,7 @@
 #include "support/event_listener.hpp"
 #include "support/flow_trace_access.hpp"
 #include "support/function_name_sink.hpp"
+#include "support/temp_files.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
@@ -77,22 +78,9 @@ class FlowConfigTest : public ::testing::Test {
  protected:
   void SetUp() override { Access::Clear(); }
 
-  void TearDown() override {
-    Access::Clear();
-    for (const auto& path : paths_) {
-      std::remove(path.c_str());
-    }
-  }
+  void TearDown() override { Access::Clear(); }
 
-  std::string WriteFile(const std::string& text) {
-    char path[] = "/tmp/valtrix_flow_config_XXXXXX";
-    const int fd = mkstemp(path);
-    EXPECT_GE(fd, 0);
-    close(fd);
-    std::ofstream(path, std::ios::binary) << text;
-    paths_.emplace_back(path);
-    return path;
-  }
+  std::string WriteFile(const std::string& text) { return files_.Write(text); }
 
   // Runs Init on `yaml` and returns the log lines it printed, without their numbers.
   std::vector<std::string> Load(const std::string& yaml,
@@ -118,7 +106,7 @@ class FlowConfigTest : public ::testing::Test {
   }
 
  private:
-  std::vector<std::string> paths_;
+  test::TempFiles files_;
 };
 
 constexpr char kGoodFile[] = R"(

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/flow_trace_access.hpp"
+#include "support/temp_files.hpp"
 #include "valtrix/trace/flow_lint.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
@@ -315,24 +316,11 @@ std::string ReadSource(const std::string& relative) {
 
 class FlowLintFileTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    FlowTraceTestAccess::Clear();
-    for (const auto& path : paths_) {
-      std::remove(path.c_str());
-    }
-  }
+  void TearDown() override { FlowTraceTestAccess::Clear(); }
 
-  std::string WriteFile(const std::string& text) {
-    char path[] = "/tmp/valtrix_flow_lint_XXXXXX";
-    const int fd = mkstemp(path);
-    EXPECT_GE(fd, 0);
-    close(fd);
-    std::ofstream(path, std::ios::binary) << text;
-    paths_.emplace_back(path);
-    return path;
-  }
+  std::string WriteFile(const std::string& text) { return files_.Write(text); }
 
-  std::vector<std::string> paths_;
+  test::TempFiles files_;
 };
 
 // Each Graphviz diagram starts with `digraph "<flow_id>" {`.
@@ -387,7 +375,7 @@ TEST_F(FlowLintFileTest, keeps_exactly_the_flows_and_points_that_init_registers)
 TEST_F(FlowLintFileTest, files_that_cannot_be_read_give_one_error_without_blocking) {
   const std::string fifo = "/tmp/valtrix_flow_lint_fifo_" + std::to_string(getpid());
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  paths_.push_back(fifo);
+  files_.Keep(fifo);
   const std::pair<std::string, std::string> cases[] = {
       {"/nonexistent/flows.yaml", "No such file or directory: /nonexistent/flows.yaml"},
       {"/tmp", "is a directory: /tmp"},

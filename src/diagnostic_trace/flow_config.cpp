@@ -68,6 +68,7 @@ void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node
     flow_queues_.swap(dropped_queues);
     flow_configs_.swap(dropped_configs);
     flow_watches_.clear();
+    flows_in_order_stale_ = true;
   }
   dropped_queues.clear();
   dropped_configs.clear();

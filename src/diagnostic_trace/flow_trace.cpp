@@ -85,6 +85,7 @@ void FlowTrace::RemoveTraceFlow(const std::string& flow_id) {
     LOG_WARN("Flow configuration not found for flow_id: {}", flow_id);
   }
   flow_watches_.erase(flow_id);
+  flows_in_order_stale_ = true;
 }
 
 void FlowTrace::RegisterFlowHandler(const std::string& flow_id, FlowHandler handler) {
@@ -127,6 +128,7 @@ void FlowTrace::ResetFlow(const std::string& flow_id) {
     restartWatch(flow_id, *cfg->second);
   } else {
     flow_watches_.erase(flow_id);
+    flows_in_order_stale_ = true;
     LOG_WARN("flow_id {} not found in flow config", flow_id);
   }
 }

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,31 +23,36 @@ namespace {
 using diagnostic_msgs::msg::DiagnosticArray;
 using diagnostic_msgs::msg::DiagnosticStatus;
 using diagnostic_msgs::msg::KeyValue;
-using namespace std::string_view_literals;
 
 constexpr char kDiagnosticsTopic[] = "/diagnostics";
 constexpr size_t kDiagnosticsDepth = 1;
 // The status name's prefix when Init was given no node.
 constexpr std::string_view kNoNodeName = "flow_trace";
 
-std::string_view VerdictName(FlowCheckStatus status) {
+// A verdict's name, and the text for a run that only its verdict found failing.
+struct VerdictTexts {
+  std::string_view name;
+  std::string_view failed;
+};
+
+VerdictTexts TextsOf(FlowCheckStatus status) {
   switch (status) {
     case FlowCheckStatus::SUCCESS:
-      return "SUCCESS";
+      return {"SUCCESS", "verdict SUCCESS"};
     case FlowCheckStatus::FAILED:
-      return "FAILED";
+      return {"FAILED", "verdict FAILED"};
     case FlowCheckStatus::INVALID_POINT:
-      return "INVALID_POINT";
+      return {"INVALID_POINT", "verdict INVALID_POINT"};
     case FlowCheckStatus::DUPLICATED_POINT:
-      return "DUPLICATED_POINT";
+      return {"DUPLICATED_POINT", "verdict DUPLICATED_POINT"};
     case FlowCheckStatus::MISSING_POINT:
-      return "MISSING_POINT";
+      return {"MISSING_POINT", "verdict MISSING_POINT"};
     case FlowCheckStatus::INVALID_ORDER:
-      return "INVALID_ORDER";
+      return {"INVALID_ORDER", "verdict INVALID_ORDER"};
     case FlowCheckStatus::INVALID_FLOW:
-      return "INVALID_FLOW";
+      return {"INVALID_FLOW", "verdict INVALID_FLOW"};
   }
-  return "UNKNOWN";
+  return {"UNKNOWN", "verdict UNKNOWN"};
 }
 
 // A number written out in decimal, viewed as text.
@@ -67,14 +71,16 @@ class Decimal {
   size_t length_;
 };
 
-// Replaces the text, keeping the capacity it has.
-void Write(std::string& text, std::string_view value) {
-  text.clear();
-  text.append(value.data(), value.size());
+// Sets `text` to `value`. Most texts of a status are what they were a publication ago, and
+// comparing is cheaper than writing, so one that holds its value already is left alone.
+void Update(std::string& text, std::string_view value) {
+  if (std::string_view(text) != value) {
+    text.assign(value.data(), value.size());
+  }
 }
 
 // Sets the values of a status in order, reusing the entries that the status already holds and
-// dropping those left over. The keys are written only when the entries do not hold them already.
+// dropping those left over. The keys are written only when the entries may not hold them yet.
 class ValueWriter {
  public:
   ValueWriter(std::vector<KeyValue>& values, size_t count, bool keys_known)
@@ -84,14 +90,12 @@ class ValueWriter {
   ValueWriter(const ValueWriter&) = delete;
   ValueWriter& operator=(const ValueWriter&) = delete;
 
-  /// The value of the next entry, named `key`, emptied.
-  std::string& Next(std::string_view key) {
+  void Set(std::string_view key, std::string_view value) {
     KeyValue& entry = values_[used_++];
     if (!keys_known_) {
-      Write(entry.key, key);
+      entry.key.assign(key.data(), key.size());
     }
-    entry.value.clear();
-    return entry.value;
+    Update(entry.value, value);
   }
 
  private:
@@ -114,14 +118,12 @@ uint8_t Level(const FlowHealth& health, bool overdue) {
 }
 
 // The run's first finding or, when the progressive check found nothing, its first failed verdict;
-// nothing when there is neither.
-void AppendFirstFailure(const FlowHealth& health, std::string& text) {
+// empty when there is neither.
+std::string_view FirstFailure(const FlowHealth& health) {
   if (!health.first_finding.empty()) {
-    text += health.first_finding;
-  } else if (health.failed_verdict) {
-    text += "verdict ";
-    text += VerdictName(*health.failed_verdict);
+    return health.first_finding;
   }
+  return health.failed_verdict ? TextsOf(*health.failed_verdict).failed : std::string_view();
 }
 
 // The point an ordered flow expects next; none once it is complete.
@@ -135,14 +137,15 @@ std::string_view IdOf(const TracePointCfg* point) {
 }
 
 // What the run is doing while nothing is wrong.
-void AppendProgress(const TraceFlowCfg& flow, const PointQueue& record, std::string& text) {
+void SetProgress(const TraceFlowCfg& flow, const PointQueue& record, std::string& text) {
   if (record.empty()) {
-    text += "idle";
+    Update(text, "idle");
   } else if (!flow.check_order) {
-    text += "running";
+    Update(text, "running");
   } else if (flow.next_index >= flow.flow_points.size()) {
-    text += "complete";
+    Update(text, "complete");
   } else {
+    text.clear();
     text += "running: next '";
     text += IdOf(ExpectedPoint(flow));
     text += "' (";
@@ -153,7 +156,8 @@ void AppendProgress(const TraceFlowCfg& flow, const PointQueue& record, std::str
   }
 }
 
-void AppendOverdue(const OverduePoint& overdue, std::string& text) {
+void SetOverdue(const OverduePoint& overdue, std::string& text) {
+  text.clear();
   text += "point '";
   text += overdue.point->point_id;
   text += "' overdue: ";
@@ -186,30 +190,28 @@ void FillStatus(const RegisteredFlow& view, std::string_view node_name, int64_t 
 
   status.level = Level(health, overdue.has_value());
   if (!layout_known) {
-    Write(status.name, node_name);
-    status.name.append(": ").append(*view.flow_id);
+    status.name.assign(node_name.data(), node_name.size()).append(": ").append(*view.flow_id);
     status.hardware_id.clear();
   }
-  status.message.clear();
   if (overdue) {
-    AppendOverdue(*overdue, status.message);
+    SetOverdue(*overdue, status.message);
   } else if (status.level != DiagnosticStatus::OK) {
-    AppendFirstFailure(health, status.message);
+    Update(status.message, FirstFailure(health));
   } else {
-    AppendProgress(flow, record, status.message);
+    SetProgress(flow, record, status.message);
   }
 
   ValueWriter values(status.values, flow.check_order ? kOrderedValues : kUnorderedValues,
                      layout_known);
-  values.Next("flow_name") += flow.flow_name;
-  values.Next("ordered") += flow.check_order ? "true"sv : "false"sv;
-  values.Next("recorded") += Decimal(record.size());
+  values.Set("flow_name", flow.flow_name);
+  values.Set("ordered", flow.check_order ? "true" : "false");
+  values.Set("recorded", Decimal(record.size()));
   if (flow.check_order) {
-    values.Next("next") += IdOf(ExpectedPoint(flow));
+    values.Set("next", IdOf(ExpectedPoint(flow)));
   }
-  values.Next("verdict") += health.last_verdict ? VerdictName(*health.last_verdict) : "none"sv;
-  AppendFirstFailure(health, values.Next("first_failure"));
-  values.Next("duration_ms") += Decimal(Duration(record));
+  values.Set("verdict", health.last_verdict ? TextsOf(*health.last_verdict).name : "none");
+  values.Set("first_failure", FirstFailure(health));
+  values.Set("duration_ms", Decimal(Duration(record)));
 }
 
 }  // namespace

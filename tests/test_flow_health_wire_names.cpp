@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -23,50 +22,6 @@
 namespace valtrix::trace {
 namespace {
 
-struct Announced {
-  std::string topic_name;
-  std::string type_name;
-  dds_history_kind_t history = DDS_HISTORY_KEEP_ALL;
-  int32_t depth = 0;
-  dds_reliability_kind_t reliability = DDS_RELIABILITY_BEST_EFFORT;
-  dds_durability_kind_t durability = DDS_DURABILITY_TRANSIENT_LOCAL;
-};
-
-// What this process announces of its writer on `dds_topic`, from Cyclone's built-in topic.
-Announced ReadAnnounced(const std::string& dds_topic) {
-  const dds_entity_t participant = test::OwnParticipant();
-  dds_instance_handle_t own = 0;
-  dds_get_instance_handle(participant, &own);
-  const dds_entity_t reader =
-      dds_create_reader(participant, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr);
-  Announced announced;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (announced.topic_name.empty() && std::chrono::steady_clock::now() < deadline) {
-    void* samples[16] = {};
-    dds_sample_info_t infos[16];
-    const int32_t count = dds_take(reader, samples, infos, 16, 16);
-    for (int32_t i = 0; i < count; ++i) {
-      const auto* endpoint = static_cast<const dds_builtintopic_endpoint_t*>(samples[i]);
-      if (infos[i].valid_data && endpoint->participant_instance_handle == own &&
-          endpoint->topic_name == dds_topic) {
-        announced.topic_name = endpoint->topic_name;
-        announced.type_name = endpoint->type_name;
-        dds_qget_history(endpoint->qos, &announced.history, &announced.depth);
-        dds_duration_t blocking = 0;
-        dds_qget_reliability(endpoint->qos, &announced.reliability, &blocking);
-        dds_qget_durability(endpoint->qos, &announced.durability);
-      }
-    }
-    if (count > 0) {
-      dds_return_loan(reader, samples, count);
-    } else {
-      std::this_thread::yield();
-    }
-  }
-  dds_delete(reader);
-  return announced;
-}
-
 TEST(FlowHealthWireNamesTest, DiagnosticsAreAnnouncedAsRos2DoesKeepLastOneReliableVolatile) {
   Logger::Instance();
   FlowTraceTestAccess::Clear();
@@ -81,13 +36,46 @@ TEST(FlowHealthWireNamesTest, DiagnosticsAreAnnouncedAsRos2DoesKeepLastOneReliab
   std::remove(path);
   FlowTrace::GetInstance().PublishDiagnostics();
 
-  const Announced announced = ReadAnnounced("rt/diagnostics");
-  EXPECT_EQ(announced.topic_name, "rt/diagnostics");
-  EXPECT_EQ(announced.type_name, "diagnostic_msgs::msg::dds_::DiagnosticArray_");
-  EXPECT_EQ(announced.history, DDS_HISTORY_KEEP_LAST);
-  EXPECT_EQ(announced.depth, 1);
-  EXPECT_EQ(announced.reliability, DDS_RELIABILITY_RELIABLE);
-  EXPECT_EQ(announced.durability, DDS_DURABILITY_VOLATILE);
+  const dds_entity_t participant = test::OwnParticipant();
+  ASSERT_GT(participant, 0);
+  dds_instance_handle_t own = 0;
+  dds_get_instance_handle(participant, &own);
+  const dds_entity_t reader =
+      dds_create_reader(participant, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr);
+  std::string type_name;
+  dds_history_kind_t history = DDS_HISTORY_KEEP_ALL;
+  int32_t depth = 0;
+  dds_reliability_kind_t reliability = DDS_RELIABILITY_BEST_EFFORT;
+  dds_duration_t blocking = 0;
+  dds_durability_kind_t durability = DDS_DURABILITY_TRANSIENT_LOCAL;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (type_name.empty() && std::chrono::steady_clock::now() < deadline) {
+    void* samples[16] = {};
+    dds_sample_info_t infos[16];
+    const int32_t count = dds_take(reader, samples, infos, 16, 16);
+    for (int32_t i = 0; i < count; ++i) {
+      const auto* endpoint = static_cast<const dds_builtintopic_endpoint_t*>(samples[i]);
+      if (infos[i].valid_data && endpoint->participant_instance_handle == own &&
+          std::string(endpoint->topic_name) == "rt/diagnostics") {
+        type_name = endpoint->type_name;
+        dds_qget_history(endpoint->qos, &history, &depth);
+        dds_qget_reliability(endpoint->qos, &reliability, &blocking);
+        dds_qget_durability(endpoint->qos, &durability);
+      }
+    }
+    if (count > 0) {
+      dds_return_loan(reader, samples, count);
+    } else {
+      std::this_thread::yield();
+    }
+  }
+  dds_delete(reader);
+
+  EXPECT_EQ(type_name, "diagnostic_msgs::msg::dds_::DiagnosticArray_");
+  EXPECT_EQ(history, DDS_HISTORY_KEEP_LAST);
+  EXPECT_EQ(depth, 1);
+  EXPECT_EQ(reliability, DDS_RELIABILITY_RELIABLE);
+  EXPECT_EQ(durability, DDS_DURABILITY_VOLATILE);
   FlowTraceTestAccess::Clear();
   rclcpp::shutdown();
 }

@@ -131,50 +131,31 @@ std::vector<std::string> OverdueEvents(const std::string& echoed) {
   return events;
 }
 
-// YAML's single quotes undone: 'it''s' is it's.
-std::string Unquoted(const std::string& text) {
-  if (text.size() < 2 || text.front() != '\'' || text.back() != '\'') {
-    return text;
-  }
-  return std::regex_replace(text.substr(1, text.size() - 2), std::regex("''"), "'");
-}
-
-// The statuses diag_echo printed of /diagnostics, per status name in arrival order, as "LEVEL
-// message", with repeats of the same level and message left out.
+// The statuses diag_echo printed of /diagnostics, per flow in arrival order, as "<level>
+// <message as printed>" with an overdue time as N, repeats left out.
 std::map<std::string, std::vector<std::string>> HealthHistory(const std::string& echoed) {
-  static const std::map<std::string, std::string> kLevels = {
-      {R"("\0")", "OK"}, {R"("\x01")", "WARN"}, {R"("\x02")", "ERROR"}, {R"("\x03")", "STALE"}};
+  static const std::regex kStatus(
+      R"re(- level: "\\(?:x0)?(\d)"\n  name: '?flow_watchdog_demo: (\w+)'?\n  message: (.*)\n)re");
   std::map<std::string, std::vector<std::string>> history;
-  std::istringstream in(echoed);
-  std::string level;
-  std::string name;
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("- level: ", 0) == 0) {
-      const auto known = kLevels.find(line.substr(9));
-      level = known == kLevels.end() ? line.substr(9) : known->second;
-    } else if (line.rfind("  name: ", 0) == 0) {
-      name = Unquoted(line.substr(8));
-    } else if (line.rfind("  message: ", 0) == 0) {
-      // Overdue times grow from one array to the next.
-      static const std::regex kElapsed("overdue: [0-9]+ ms");
-      const std::string entry =
-          level + " " + std::regex_replace(Unquoted(line.substr(11)), kElapsed, "overdue: N ms");
-      auto& entries = history[name];
-      if (entries.empty() || entries.back() != entry) {
-        entries.push_back(entry);
-      }
+  for (auto match = std::sregex_iterator(echoed.begin(), echoed.end(), kStatus);
+       match != std::sregex_iterator(); ++match) {
+    const std::string entry =
+        (*match)[1].str() + " " +
+        std::regex_replace((*match)[3].str(), std::regex("overdue: [0-9]+"), "overdue: N");
+    auto& entries = history[(*match)[2]];
+    if (entries.empty() || entries.back() != entry) {
+      entries.push_back(entry);
     }
   }
   return history;
 }
 
 // The levels of a history, each once in a row.
-std::vector<std::string> Levels(const std::vector<std::string>& entries) {
-  std::vector<std::string> levels;
+std::string Levels(const std::vector<std::string>& entries) {
+  std::string levels;
   for (const std::string& entry : entries) {
-    const std::string level = entry.substr(0, entry.find(' '));
-    if (levels.empty() || levels.back() != level) {
-      levels.push_back(level);
+    if (levels.empty() || levels.back() != entry[0]) {
+      levels += entry[0];
     }
   }
   return levels;
@@ -197,10 +178,10 @@ TEST(WatchdogDemoEndToEndTest, ReportsBothOverduePointsOnceAndTheHealthOfBothFlo
       [&] { return demo.Output().find("Both overdue points reported") != std::string::npos; },
       std::chrono::seconds(10)));
   // The last step comes at 4.6 s; the next array on /diagnostics shows its effect.
-  const std::string kPickError = "ERROR Status Failed, point missing: gripper_closed";
+  const std::string kPickError = "2 'Status Failed, point missing: gripper_closed'";
   ASSERT_TRUE(WaitUntil(
       [&] {
-        const auto pick = HealthHistory(health.Output())["flow_watchdog_demo: pick_and_place"];
+        const auto pick = HealthHistory(health.Output())["pick_and_place"];
         return !pick.empty() && pick.back() == kPickError;
       },
       std::chrono::seconds(60)))
@@ -214,15 +195,14 @@ TEST(WatchdogDemoEndToEndTest, ReportsBothOverduePointsOnceAndTheHealthOfBothFlo
 
   // One status per flow. The pick-and-place flow runs until 2.2 s, is overdue until 4.6 s and
   // failed afterwards, each for at least two arrays; the heartbeat stops at 0.9 s.
-  const auto history = HealthHistory(health.Output());
+  auto history = HealthHistory(health.Output());
   EXPECT_EQ(history.size(), 2U) << health.Output();
-  const auto& pick = history.at("flow_watchdog_demo: pick_and_place");
-  EXPECT_EQ(Levels(pick), (std::vector<std::string>{"OK", "STALE", "ERROR"})) << health.Output();
-  EXPECT_THAT(pick, ::testing::Contains("OK running: next 'gripper_closed' (4 of 5)"));
+  const auto& pick = history["pick_and_place"];
+  EXPECT_EQ(Levels(pick), "032") << health.Output();  // OK, STALE, ERROR
+  EXPECT_THAT(pick, ::testing::Contains("0 'running: next ''gripper_closed'' (4 of 5)'"));
   EXPECT_THAT(pick,
-              ::testing::Contains("STALE point 'gripper_closed' overdue: N ms, limit 1500 ms"));
-  EXPECT_EQ(history.at("flow_watchdog_demo: heartbeat").back(),
-            "STALE point 'heartbeat' overdue: N ms, limit 500 ms");
+              ::testing::Contains("3 'point ''gripper_closed'' overdue: N ms, limit 1500 ms'"));
+  EXPECT_EQ(history["heartbeat"].back(), "3 'point ''heartbeat'' overdue: N ms, limit 500 ms'");
 
   const std::string log = demo.Output();
   const auto reports = LinesMatching(log, R"(\[WARN\].* overdue:|point overdue: )");

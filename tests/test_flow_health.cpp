@@ -328,6 +328,8 @@ TEST_F(FlowHealthTest, RefilledArrayFollowsEveryChangeOfTheRegistry) {
   registry_.RegisterTraceFlow(Flow("m", kOrdered, kOptionalB));
   registry_.RemoveTraceFlow("a_first");
   expect_fresh("replaced and removed");
+  registry_.ResetAllFlows();
+  expect_fresh("reset");
   Init("workflows:\n  - {flow_id: m}\n", MakeNode("health_refill_test"));
   expect_fresh("reload with a node");
 }

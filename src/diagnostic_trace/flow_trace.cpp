@@ -48,6 +48,7 @@ void FlowTrace::RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg) {
     }
     flow_queues_[cfg->flow_id].clear();
     restartWatch(cfg->flow_id, *cfg);
+    flows_in_order_stale_ = true;
   }
   LOG_INFO("Registered trace flow: flow_id={}, flow_name={}, points_count={}", cfg->flow_id,
            cfg->flow_name, cfg->flow_points.size());

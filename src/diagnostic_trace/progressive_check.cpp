@@ -267,11 +267,12 @@ void FlowTrace::checkFlow(const std::string& flow_id, const PointQueue& record,
   const Verdict verdict =
       flow.check_order ? JudgeOrdered(record, flow) : JudgeUnordered(flow, *record.back());
 
+  // Looked up only when there is something to note: a run that goes as configured costs nothing.
   if (verdict.late || verdict.fault) {
-    FlowHealth& health = flow_watches_[flow_id].health;
+    const auto watch = flow_watches_.find(flow_id);
     for (const auto* finding : {&verdict.late, &verdict.fault}) {
-      if (*finding) {
-        NoteFinding(**finding, health);
+      if (*finding && watch != flow_watches_.end()) {
+        NoteFinding(**finding, watch->second.health);
       }
     }
   }

@@ -157,7 +157,6 @@ std::optional<OverduePoint> ReportedOverdue(const PointQueue& record, const Trac
 
 void FlowTrace::restartWatch(const std::string& flow_id, const TraceFlowCfg& flow) {
   FlowWatch& watch = flow_watches_[flow_id];
-  flows_in_order_stale_ = true;
   watch.reported.reset();
   watch.points.assign(flow.flow_points.size(), FlowWatch::PointWatch{});
   watch.health = FlowHealth{};

@@ -201,8 +201,20 @@ void FillEvent(DiagnosticEvent& event, const std::string& source_id, uint32_t ev
   event.detail = std::move(detail);
 }
 
-void Notify(const std::unordered_map<std::string, FlowHandler>& handlers,
-            const std::string& flow_id, const std::shared_ptr<FlowCheckResult>& result) {
+void NoteVerdict(FlowHealth* health, FlowCheckStatus status) {
+  if (health == nullptr) {
+    return;
+  }
+  health->last_verdict = status;
+  if (status != FlowCheckStatus::SUCCESS && !health->failed_verdict) {
+    health->failed_verdict = status;
+  }
+}
+
+// The verdict is complete: it counts for the run's health, then goes to the flow's handler.
+void Conclude(FlowHealth* health, const std::unordered_map<std::string, FlowHandler>& handlers,
+              const std::string& flow_id, const std::shared_ptr<FlowCheckResult>& result) {
+  NoteVerdict(health, result->status);
   auto handler = handlers.find(flow_id);
   if (handler != handlers.end() && handler->second) {
     handler->second(flow_id, result);
@@ -231,9 +243,15 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
   const PointQueue& record = queue->second;
   const TraceFlowCfg& flow = *config->second;
   const ConfiguredPoints points(flow.flow_points);
+  // An empty record is a run that has not started, with nothing to judge; any other verdict
+  // counts for the run's health.
+  auto watch = flow_watches_.find(flow_id);
+  FlowHealth* health =
+      record.empty() || watch == flow_watches_.end() ? nullptr : &watch->second.health;
   if (record.empty() || points.empty()) {
     LOG_WARN("Flow with ID '{}' is empty", flow_id);
     result->status = FlowCheckStatus::INVALID_FLOW;
+    NoteVerdict(health, result->status);
     return result;
   }
 
@@ -260,7 +278,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
     LOG_ERROR("Critical point '{}' not executed in flow '{}'", missing->point_id, flow_id);
     result->status = FlowCheckStatus::MISSING_POINT;
     result->desired_point = missing;
-    Notify(flow_handlers_, flow_id, result);
+    Conclude(health, flow_handlers_, flow_id, result);
     if (!flow.check_order && flow.publisher) {
       FillEvent(event, missing->point_id, missing->event_id, 1,
                 kMissingPointPrefix + missing->point_id);
@@ -274,7 +292,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
     result->status = FlowCheckStatus::FAILED;
     result->failure_point = record[presence.p];
     result->desired_point = points.Shared(presence.c);
-    Notify(flow_handlers_, flow_id, result);
+    Conclude(health, flow_handlers_, flow_id, result);
     return result;
   }
 
@@ -317,13 +335,13 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
       result->desired_point = expected;
       LOG_ERROR("Flow '{}' trace point '{}' not match config '{}'", flow_id, found->point_id,
                 expected->point_id);
-      Notify(flow_handlers_, flow_id, result);
+      Conclude(health, flow_handlers_, flow_id, result);
       return result;
     }
   }
 
   LOG_INFO("Flow '{}' check passed", flow_id);
-  Notify(flow_handlers_, flow_id, result);
+  Conclude(health, flow_handlers_, flow_id, result);
   if (flow.publisher) {
     const uint32_t event_code = flow.event_id != 0 ? flow.event_id : points.back().event_id;
     FillEvent(event, flow_id, event_code, 0, kSucceedDetail);

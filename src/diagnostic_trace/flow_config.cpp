@@ -68,6 +68,7 @@ void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node
     flow_queues_.swap(dropped_queues);
     flow_configs_.swap(dropped_configs);
     flow_watches_.clear();
+    flows_in_order_stale_ = true;
   }
   dropped_queues.clear();
   dropped_configs.clear();
@@ -93,6 +94,7 @@ void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node
       std::lock_guard<std::mutex> lock(mutex_);
       flow_queues_[cfg->flow_id].clear();
       restartWatch(cfg->flow_id, *cfg);
+      flows_in_order_stale_ = true;
       std::shared_ptr<TraceFlowCfg>& slot = flow_configs_[cfg->flow_id];
       replaced = std::move(slot);
       slot = std::move(cfg);

@@ -48,6 +48,7 @@ void FlowTrace::RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg) {
     }
     flow_queues_[cfg->flow_id].clear();
     restartWatch(cfg->flow_id, *cfg);
+    flows_in_order_stale_ = true;
   }
   LOG_INFO("Registered trace flow: flow_id={}, flow_name={}, points_count={}", cfg->flow_id,
            cfg->flow_name, cfg->flow_points.size());
@@ -85,6 +86,7 @@ void FlowTrace::RemoveTraceFlow(const std::string& flow_id) {
     LOG_WARN("Flow configuration not found for flow_id: {}", flow_id);
   }
   flow_watches_.erase(flow_id);
+  flows_in_order_stale_ = true;
 }
 
 void FlowTrace::RegisterFlowHandler(const std::string& flow_id, FlowHandler handler) {
@@ -127,6 +129,7 @@ void FlowTrace::ResetFlow(const std::string& flow_id) {
     restartWatch(flow_id, *cfg->second);
   } else {
     flow_watches_.erase(flow_id);
+    flows_in_order_stale_ = true;
     LOG_WARN("flow_id {} not found in flow config", flow_id);
   }
 }

@@ -21,6 +21,9 @@ constexpr std::string_view kPointDuplicated = "Status Failed, point duplicated: 
 constexpr std::string_view kUndefinedPoint = "Status Failed, undefined point: ";
 constexpr std::string_view kFlowComplete = "Status OK, work flow complete: ";
 constexpr std::string_view kTimeoutSuffix = "Timeout";
+// A missing optional point has no event; its finding is worded as its warning.
+constexpr std::string_view kOptionalMissing = "optional point missing: '";
+constexpr std::string_view kOptionalMissingEnd = "'";
 
 constexpr int32_t kOutcomeOk = 0;
 constexpr int32_t kOutcomeFailed = 1;
@@ -36,20 +39,42 @@ struct Publication {
   std::string_view suffix;
 };
 
+// A fault of the run that the new point shows, whatever the configuration publishes of it; worded
+// as its event (its text kept as parts, as a publication's is).
+struct Finding {
+  FlowHealth::Findings severity;
+  std::string_view prefix;
+  const std::string* id;
+  std::string_view suffix;
+};
+
 // Everything one check decided, in the order it is to be logged and published: the step
 // duration first, then the optional-point warning, then the events. A check publishes at most
-// one event of each kind, so each kind has its own slot and none can be filled twice over.
+// one event of each kind, so each kind has its own slot and none can be filled twice over. The
+// findings, for the flow's health, come in the order they happened: a late arrival before
+// whatever the point itself amounts to.
 struct Verdict {
   std::optional<uint64_t> step_duration;
   const std::string* optional_missing = nullptr;
   std::optional<Publication> timeout;     ///< the step took longer than its limit
   std::optional<Publication> status;      ///< what the new point itself amounts to
   std::optional<Publication> completion;  ///< the flow has passed its last point
+  std::optional<Finding> late;            ///< the step took longer than its limit
+  std::optional<Finding> fault;           ///< the point failed, or is not the one expected
 };
 
 Publication Publish(uint32_t event_code, int32_t outcome, std::string_view prefix,
                     const std::string& id, std::string_view suffix = {}) {
   return Publication{event_code, outcome, prefix, &id, suffix};
+}
+
+Finding WarningFinding(std::string_view prefix, const std::string& id,
+                       std::string_view suffix = {}) {
+  return Finding{FlowHealth::Findings::kWarning, prefix, &id, suffix};
+}
+
+Finding ErrorFinding(std::string_view prefix, const std::string& id) {
+  return Finding{FlowHealth::Findings::kError, prefix, &id, {}};
 }
 
 // The four ways an ordered flow can take a new point, tried in this order.
@@ -93,6 +118,9 @@ uint64_t StepDuration(const PointQueue& record) {
 }
 
 void StepStatus(const TracePointCfg& configured, bool success, Verdict& verdict) {
+  if (!success) {
+    verdict.fault = ErrorFinding(kStatusFailed, configured.point_id);
+  }
   if (configured.event_id == 0) {
     return;
   }
@@ -124,9 +152,12 @@ Verdict JudgeInOrder(const PointQueue& record, TraceFlowCfg& flow) {
     if (record.size() >= 2 && expected.timeout_ms != 0) {
       const uint64_t duration = StepDuration(record);
       verdict.step_duration = duration;
-      if (duration > expected.timeout_ms && expected.event_id != 0 && expected.on_timeout) {
-        verdict.timeout =
-            Publish(expected.event_id, kOutcomeFailed, {}, expected.point_id, kTimeoutSuffix);
+      if (duration > expected.timeout_ms) {
+        verdict.late = WarningFinding({}, expected.point_id, kTimeoutSuffix);
+        if (expected.event_id != 0 && expected.on_timeout) {
+          verdict.timeout =
+              Publish(expected.event_id, kOutcomeFailed, {}, expected.point_id, kTimeoutSuffix);
+        }
       }
     }
     passed = CountRepetition(expected);
@@ -152,8 +183,10 @@ Verdict JudgeSkipped(TraceFlowCfg& flow) {
   flow.next_index += 2;
   if (!skipped.is_critical) {
     verdict.optional_missing = &skipped.point_id;
+    verdict.fault = WarningFinding(kOptionalMissing, skipped.point_id, kOptionalMissingEnd);
   } else {
     verdict.status = Publish(skipped.event_id, kOutcomeFailed, kPointMissing, skipped.point_id);
+    verdict.fault = ErrorFinding(kPointMissing, skipped.point_id);
   }
   return verdict;
 }
@@ -162,6 +195,7 @@ Verdict JudgeRepeated(const TraceFlowCfg& flow) {
   Verdict verdict;
   const TracePointCfg& passed = *flow.flow_points[flow.next_index - 1];
   verdict.status = Publish(passed.event_id, kOutcomeFailed, kPointDuplicated, passed.point_id);
+  verdict.fault = ErrorFinding(kPointDuplicated, passed.point_id);
   return verdict;
 }
 
@@ -172,6 +206,7 @@ Verdict JudgeUndefined(const TraceFlowCfg& flow, const TracePoint& point) {
   const TracePointCfg* expected = PointAt(flow, flow.next_index);
   const uint32_t event_id = expected != nullptr ? expected->event_id : flow.event_id;
   verdict.status = Publish(event_id, kOutcomeFailed, kUndefinedPoint, point.point_id);
+  verdict.fault = ErrorFinding(kUndefinedPoint, point.point_id);
   return verdict;
 }
 
@@ -198,13 +233,25 @@ Verdict JudgeUnordered(const TraceFlowCfg& flow, const TracePoint& point) {
     }
   }
   verdict.status = Publish(flow.event_id, kOutcomeFailed, kUndefinedPoint, point.point_id);
+  verdict.fault = ErrorFinding(kUndefinedPoint, point.point_id);
   return verdict;
 }
 
-void ComposeDetail(const Publication& publication, std::string& detail) {
-  detail.clear();
-  detail.reserve(publication.prefix.size() + publication.id->size() + publication.suffix.size());
-  detail.append(publication.prefix).append(*publication.id).append(publication.suffix);
+void Compose(std::string_view prefix, const std::string& id, std::string_view suffix,
+             std::string& text) {
+  text.clear();
+  text.reserve(prefix.size() + id.size() + suffix.size());
+  text.append(prefix).append(id).append(suffix);
+}
+
+// The worst finding counts for the run, and the first one names it.
+void NoteFinding(const Finding& finding, FlowHealth& health) {
+  if (health.findings < finding.severity) {
+    health.findings = finding.severity;
+  }
+  if (health.first_finding.empty()) {
+    Compose(finding.prefix, *finding.id, finding.suffix, health.first_finding);
+  }
 }
 
 // Events are stamped with the wall clock; flows registered in code have no node to ask.
@@ -219,6 +266,16 @@ void FlowTrace::checkFlow(const std::string& flow_id, const PointQueue& record,
                           TraceFlowCfg& flow) {
   const Verdict verdict =
       flow.check_order ? JudgeOrdered(record, flow) : JudgeUnordered(flow, *record.back());
+
+  // Looked up only when there is something to note: a run that goes as configured costs nothing.
+  if (verdict.late || verdict.fault) {
+    const auto watch = flow_watches_.find(flow_id);
+    for (const auto* finding : {&verdict.late, &verdict.fault}) {
+      if (*finding && watch != flow_watches_.end()) {
+        NoteFinding(**finding, watch->second.health);
+      }
+    }
+  }
 
   if (verdict.step_duration) {
     LOG_INFO("duration: '{}'", *verdict.step_duration);
@@ -241,7 +298,7 @@ void FlowTrace::checkFlow(const std::string& flow_id, const PointQueue& record,
     const Publication& publication = **slot;
     event.event_code = static_cast<decltype(event.event_code)>(publication.event_code);
     event.outcome = static_cast<decltype(event.outcome)>(publication.outcome);
-    ComposeDetail(publication, event.detail);
+    Compose(publication.prefix, *publication.id, publication.suffix, event.detail);
     flow.publisher->publish(event);
     LOG_INFO("ROS2 topic pub: '{}'", event.detail);
   }

@@ -10,6 +10,7 @@
 
 #include <rclcpp/time.hpp>
 
+#include "overdue.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 #include "wall_clock.hpp"
@@ -48,14 +49,31 @@ uint64_t PeriodMs(float freq_min) {
   return period < kLongest ? static_cast<uint64_t>(period) : static_cast<uint64_t>(kLongest);
 }
 
+// The milliseconds from `since` to `now`; none when the clock stepped back behind `since`.
+uint64_t Elapsed(int64_t since, int64_t now) {
+  return now < since ? 0 : static_cast<uint64_t>(now) - static_cast<uint64_t>(since);
+}
+
 // The milliseconds since `since` when they exceed `limit_ms`; nothing while within the limit or
 // when the clock stepped back behind `since`.
 std::optional<uint64_t> OverdueBy(int64_t since, int64_t now, uint64_t limit_ms) {
-  if (now < since) {
-    return std::nullopt;
-  }
-  const uint64_t elapsed = static_cast<uint64_t>(now) - static_cast<uint64_t>(since);
+  const uint64_t elapsed = Elapsed(since, now);
   return elapsed > limit_ms ? std::optional<uint64_t>(elapsed) : std::nullopt;
+}
+
+// The point the ordered check expects next, when it has a time limit.
+const TracePointCfg* TimedExpectedPoint(const TraceFlowCfg& flow) {
+  if (flow.next_index >= flow.flow_points.size()) {
+    return nullptr;  // complete
+  }
+  const TracePointCfg* expected = flow.flow_points[flow.next_index].get();
+  return expected != nullptr && expected->timeout_ms != 0 ? expected : nullptr;
+}
+
+// When an unordered flow's point was last seen: its newest entry or, when it never came, the
+// start of the run.
+int64_t LastSeen(const FlowWatch::PointWatch& seen, const PointQueue& record) {
+  return seen.newest != 0 ? seen.newest_timestamp : record.front()->timestamp;
 }
 
 // True the first time a wait is reported; remembers it in `reported`.
@@ -71,11 +89,8 @@ bool FirstReportOf(Wait wait, std::optional<Wait>& reported) {
 void FindOverdueInOrder(const std::string& flow_id, const PointQueue& record,
                         const TraceFlowCfg& flow, FlowWatch& watch, int64_t now,
                         std::vector<OverdueReport>& found) {
-  if (flow.next_index >= flow.flow_points.size()) {
-    return;  // complete
-  }
-  const TracePointCfg* expected = flow.flow_points[flow.next_index].get();
-  if (expected == nullptr || expected->timeout_ms == 0) {
+  const TracePointCfg* expected = TimedExpectedPoint(flow);
+  if (expected == nullptr) {
     return;
   }
   const auto elapsed = OverdueBy(record.back()->timestamp, now, expected->timeout_ms);
@@ -96,9 +111,8 @@ void FindOverdueUnordered(const std::string& flow_id, const PointQueue& record,
       continue;
     }
     const FlowWatch::PointWatch& seen = k < watch.points.size() ? watch.points[k] : never_seen;
-    const int64_t since = seen.newest != 0 ? seen.newest_timestamp : record.front()->timestamp;
     const uint64_t limit = PeriodMs(point->freq_min);
-    const auto elapsed = OverdueBy(since, now, limit);
+    const auto elapsed = OverdueBy(LastSeen(seen, record), now, limit);
     if (!elapsed) {
       continue;
     }
@@ -119,10 +133,33 @@ bool PublishesTimeouts(const TraceFlowCfg& flow, const TracePointCfg& point) {
 
 }  // namespace
 
+std::optional<OverduePoint> ReportedOverdue(const PointQueue& record, const TraceFlowCfg& flow,
+                                            const FlowWatch& watch, int64_t now) {
+  if (record.empty()) {
+    return std::nullopt;
+  }
+  if (flow.check_order) {
+    const TracePointCfg* expected = TimedExpectedPoint(flow);
+    if (expected == nullptr || watch.reported != record.size()) {
+      return std::nullopt;
+    }
+    return OverduePoint{expected, Elapsed(record.back()->timestamp, now), expected->timeout_ms};
+  }
+  for (size_t k = 0; k < flow.flow_points.size() && k < watch.points.size(); ++k) {
+    const TracePointCfg* point = flow.flow_points[k].get();
+    const FlowWatch::PointWatch& seen = watch.points[k];
+    if (HasMinimumFrequency(point) && seen.reported == seen.newest) {
+      return OverduePoint{point, Elapsed(LastSeen(seen, record), now), PeriodMs(point->freq_min)};
+    }
+  }
+  return std::nullopt;
+}
+
 void FlowTrace::restartWatch(const std::string& flow_id, const TraceFlowCfg& flow) {
   FlowWatch& watch = flow_watches_[flow_id];
   watch.reported.reset();
   watch.points.assign(flow.flow_points.size(), FlowWatch::PointWatch{});
+  watch.health = FlowHealth{};
 }
 
 // Keeps the newest entry of each point with a minimum frequency at hand, so that CheckTimeouts

@@ -14,11 +14,17 @@ class FlowTraceTestAccess {
   // Forgets every flow, record, handler and the node, as in a fresh process.
   static void Clear() {
     FlowTrace& trace = FlowTrace::GetInstance();
+    std::lock_guard<std::mutex> publishing(trace.diagnostics_mutex_);
+    trace.diagnostics_publisher_.reset();
+    trace.diagnostics_node_.reset();
+    trace.diagnostics_ = diagnostic_msgs::msg::DiagnosticArray();
+    trace.diagnostics_layout_ = 0;
     std::lock_guard<std::mutex> lock(trace.mutex_);
     trace.flow_queues_.clear();
     trace.flow_configs_.clear();
     trace.flow_handlers_.clear();
     trace.flow_watches_.clear();
+    trace.flows_in_order_stale_ = true;
     trace.node_.reset();
   }
 
@@ -58,6 +64,22 @@ class FlowTraceTestAccess {
 
   static std::shared_ptr<rclcpp::Node> Node() {
     return FlowTrace::GetInstance().node_;
+  }
+
+  // Refills `array` in place as PublishDiagnostics does before it publishes; `layout` as
+  // fillDiagnostics keeps it (0 for an array never filled).
+  static void FillDiagnostics(diagnostic_msgs::msg::DiagnosticArray& array, uint64_t& layout) {
+    FlowTrace& trace = FlowTrace::GetInstance();
+    std::lock_guard<std::mutex> lock(trace.mutex_);
+    trace.fillDiagnostics(array, layout);
+  }
+
+  // The publisher PublishDiagnostics made, or empty.
+  static rclcpp::Publisher<diagnostic_msgs::msg::DiagnosticArray>::SharedPtr
+  DiagnosticsPublisher() {
+    FlowTrace& trace = FlowTrace::GetInstance();
+    std::lock_guard<std::mutex> publishing(trace.diagnostics_mutex_);
+    return trace.diagnostics_publisher_;
   }
 };
 

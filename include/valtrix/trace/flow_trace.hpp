@@ -8,7 +8,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include <diagnostic_msgs/msg/diagnostic_array.hpp>
 #include <rclcpp/node.hpp>
+#include <rclcpp/publisher.hpp>
 
 #include "valtrix/trace/flow_watch.hpp"
 #include "valtrix/trace/trace_records.hpp"
@@ -70,6 +72,16 @@ class FlowTrace {
   /// Returns the number of new reports. Call it periodically, e.g. from a wall timer.
   std::size_t CheckTimeouts();
 
+  /// The health of every registered flow, one status per flow sorted by flow id, named
+  /// "<node name>: <flow_id>" ("flow_trace" standing in without a node) and stamped now. A run's
+  /// level is STALE while a point is overdue (as reported by `CheckTimeouts`), else ERROR after
+  /// a failed step, a missing critical, duplicated or undefined point or a failed `CheckFlow`,
+  /// else WARN after a missing optional point or a late arrival, else OK. Logs nothing.
+  diagnostic_msgs::msg::DiagnosticArray CollectDiagnostics();
+  /// Publishes `CollectDiagnostics()` on "/diagnostics" through the node given to `Init`
+  /// (nothing without one). Logs nothing; meant for a wall timer, e.g. once a second.
+  void PublishDiagnostics();
+
  private:
   FlowTrace() = default;
   ~FlowTrace() = default;
@@ -86,6 +98,13 @@ class FlowTrace {
   void restartWatch(const std::string& flow_id, const TraceFlowCfg& flow);
   /// Notes in the flow's watch the newest entry of `record`; with `mutex_` held.
   void watchArrival(const std::string& flow_id, const TraceFlowCfg& flow, const PointQueue& record);
+  /// Writes the health of every flow into `array`, reusing what it holds. `layout` names the
+  /// flowsInOrder() build whose names and keys `array` holds (0: none) and is updated; with
+  /// `mutex_` held.
+  void fillDiagnostics(diagnostic_msgs::msg::DiagnosticArray& array, uint64_t& layout);
+  /// The registered flows in flow id order, rebuilt after flows were added or removed; with
+  /// `mutex_` held.
+  const std::vector<RegisteredFlow>& flowsInOrder();
 
   // Lets the test suite inspect and clear the registry between cases.
   friend class FlowTraceTestAccess;
@@ -98,6 +117,20 @@ class FlowTrace {
   std::shared_ptr<rclcpp::Node> node_;
   // Key flow_id, kept in step with flow_queues_; guarded by mutex_.
   std::unordered_map<std::string, FlowWatch> flow_watches_;
+  // What flowsInOrder() gives, the number of times it was built, and whether a flow was added or
+  // removed since (set wherever a key enters or leaves the maps). Kept only so that
+  // PublishDiagnostics meets its bar (see bench/bench_flow_health.cpp). Guarded by mutex_.
+  std::vector<RegisteredFlow> flows_in_order_;
+  uint64_t flows_in_order_build_ = 0;
+  bool flows_in_order_stale_ = true;
+  // PublishDiagnostics' publisher, the node it was made on and the array it sends, refilled in
+  // place each time. Guarded by diagnostics_mutex_, which is taken before mutex_ and released
+  // after it, so that Trace waits for the filling of the array but not for its publication.
+  std::mutex diagnostics_mutex_;
+  std::weak_ptr<rclcpp::Node> diagnostics_node_;
+  rclcpp::Publisher<diagnostic_msgs::msg::DiagnosticArray>::SharedPtr diagnostics_publisher_;
+  diagnostic_msgs::msg::DiagnosticArray diagnostics_;
+  uint64_t diagnostics_layout_ = 0;
 };
 
 }  // namespace valtrix::trace

@@ -2,13 +2,33 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
+
+#include "valtrix/trace/trace_records.hpp"
 
 namespace valtrix::trace {
 
-/// What the registry keeps of one flow, beside its record, to report the points that are overdue
-/// (`FlowTrace::CheckTimeouts`). Bookkeeping of `FlowTrace`, not meant for applications.
+/// What the current run of a flow has shown so far, for its status on /diagnostics
+/// (`FlowTrace::CollectDiagnostics`). Bookkeeping of `FlowTrace`, not meant for applications.
+struct FlowHealth {
+  /// The worst finding of the progressive check in the run.
+  enum class Findings : uint8_t { kNone, kWarning, kError };
+
+  Findings findings = Findings::kNone;
+  /// The run's first finding, worded as the check words it; empty while there is none.
+  std::string first_finding;
+  /// Verdict of the run's latest `CheckFlow`.
+  std::optional<FlowCheckStatus> last_verdict;
+  /// The run's first verdict other than `SUCCESS`.
+  std::optional<FlowCheckStatus> failed_verdict;
+};
+
+/// What the registry keeps of one flow beside its record and configuration: what reports the
+/// points that are overdue (`FlowTrace::CheckTimeouts`), and the run's health. Bookkeeping of
+/// `FlowTrace`, not meant for applications.
 ///
 /// A wait is the time during which an expected point has not come; it is named by a position in
 /// the record. Records only grow between resets, and every reset, re-registration or reload
@@ -32,6 +52,17 @@ struct FlowWatch {
   std::optional<Wait> reported;
   /// Unordered flows: one entry per configured point, by position in `flow_points`.
   std::vector<PointWatch> points;
+  /// What the run has shown so far.
+  FlowHealth health;
+};
+
+/// A registered flow as the registry's maps hold it, so that the flows can be walked in flow id
+/// order without looking each one up. Valid while no flow is added or removed.
+struct RegisteredFlow {
+  const std::string* flow_id;
+  const std::shared_ptr<TraceFlowCfg>* flow;
+  const PointQueue* record;
+  const FlowWatch* watch;
 };
 
 }  // namespace valtrix::trace

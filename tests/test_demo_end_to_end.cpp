@@ -4,9 +4,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,74 +19,14 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "support/child_process.hpp"
 
 namespace {
 
 using ::testing::ElementsAreArray;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// A child process whose stdout goes to a temporary file.
-class Child {
- public:
-  explicit Child(std::vector<std::string> argv) {
-    char path[] = "/tmp/valtrix_e2e_XXXXXX";
-    const int fd = mkstemp(path);
-    close(fd);
-    output_path_ = path;
-    std::vector<char*> args;
-    for (auto& arg : argv) {
-      args.push_back(arg.data());
-    }
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_path_.c_str(),
-                                     O_WRONLY | O_TRUNC, 0);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-  }
-
-  ~Child() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    unlink(output_path_.c_str());
-  }
-
-  bool started() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
-  std::string Output() const { return ReadFile(output_path_); }
-  void Signal(int signal_number) const { kill(pid_, signal_number); }
-
-  // Waits for the process to end; its exit status, or -1 when it did not end in time.
-  int WaitForExit(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  std::string output_path_;
-};
+using valtrix::test::Child;
+using valtrix::test::ReadFile;
+using valtrix::test::WaitUntil;
 
 // Whether the process catches `signal_number` or holds it back, as its /proc status shows.
 // Before it does (while the dynamic loader runs, for one), the signal simply kills it.
@@ -114,17 +51,6 @@ bool WaitUntilHandlesSignal(pid_t pid, int signal_number, std::chrono::seconds t
       return false;
     }
     std::this_thread::yield();
-  }
-  return true;
-}
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::seconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return true;
 }

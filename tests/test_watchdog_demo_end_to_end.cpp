@@ -4,10 +4,7 @@
 // demo cleanly.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,82 +17,13 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "support/child_process.hpp"
 
 namespace {
 
 using ::testing::UnorderedElementsAre;
-
-// A child process whose stdout goes to a temporary file; killed if the test leaves it running.
-class Child {
- public:
-  explicit Child(std::vector<std::string> argv) {
-    char path[] = "/tmp/valtrix_watchdog_e2e_XXXXXX";
-    close(mkstemp(path));
-    output_path_ = path;
-    std::vector<char*> args;
-    for (auto& arg : argv) {
-      args.push_back(arg.data());
-    }
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_path_.c_str(),
-                                     O_WRONLY | O_TRUNC, 0);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) {
-      pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
-  }
-  ~Child() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    unlink(output_path_.c_str());
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  void Signal(int signal_number) const { kill(pid_, signal_number); }
-  std::string Output() const {
-    std::ifstream in(output_path_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
-  // The exit status, or -1 when the process did not end in time.
-  int WaitForExit(std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  std::string output_path_;
-};
-
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::seconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
+using valtrix::test::Child;
+using valtrix::test::WaitUntil;
 
 // Lines matching `pattern`, without the log lines' sequence numbers.
 std::vector<std::string> LinesMatching(const std::string& text, const std::string& pattern) {

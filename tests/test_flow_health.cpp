@@ -41,7 +41,7 @@ int64_t NowMs() {
 
 // A configured point. Nothing is ever published or announced for it: the findings must not
 // depend on that.
-struct PointSpec {
+struct PointLimits {
   const char* id;
   bool optional = false;
   uint32_t timeout_ms = 0;
@@ -50,16 +50,16 @@ struct PointSpec {
 };
 
 std::shared_ptr<TraceFlowCfg> Flow(const std::string& flow_id, bool ordered,
-                                   const std::vector<PointSpec>& points) {
+                                   const std::vector<PointLimits>& points) {
   auto flow = std::make_shared<TraceFlowCfg>(flow_id, flow_id + " name");
   flow->check_order = ordered;
-  for (const PointSpec& spec : points) {
-    auto point = std::make_shared<TracePointCfg>(spec.id);
-    point->is_critical = !spec.optional;
+  for (const PointLimits& limits : points) {
+    auto point = std::make_shared<TracePointCfg>(limits.id);
+    point->is_critical = !limits.optional;
     point->on_failure = false;
-    point->timeout_ms = spec.timeout_ms;
-    point->repeat_cnt = spec.repeat_cnt;
-    point->freq_min = spec.freq_min;
+    point->timeout_ms = limits.timeout_ms;
+    point->repeat_cnt = limits.repeat_cnt;
+    point->freq_min = limits.freq_min;
     flow->flow_points.push_back(point);
   }
   return flow;
@@ -138,7 +138,7 @@ const Step kReset{Op::kResetFlow};
 struct LevelCase {
   const char* name;
   bool ordered;
-  std::vector<PointSpec> points;
+  std::vector<PointLimits> points;
   std::vector<Step> steps;
   // Level, message (an overdue time as N), first_failure and verdict, separated by " | ".
   std::string expected;
@@ -185,11 +185,11 @@ TEST_P(FlowHealthLevelTest, IsTheWorstThatAppliesAndNamesIt) {
 
 constexpr bool kOrdered = true;
 constexpr bool kUnordered = false;
-const std::vector<PointSpec> kAbc = {{"a"}, {"b"}, {"c"}};
-const std::vector<PointSpec> kOptionalB = {{"a"}, {"b", true}, {"c"}};
+const std::vector<PointLimits> kAbc = {{"a"}, {"b"}, {"c"}};
+const std::vector<PointLimits> kOptionalB = {{"a"}, {"b", true}, {"c"}};
 // b may take 100 ms; with repeat_cnt 1 the progressive check also judges its arrival.
-const std::vector<PointSpec> kTimedB = {{"a"}, {"b", false, 100, 1}, {"c"}};
-const std::vector<PointSpec> kBeat = {{"p", false, 0, 0, 4.0F}, {"q"}};  // p: every 250 ms
+const std::vector<PointLimits> kTimedB = {{"a"}, {"b", false, 100, 1}, {"c"}};
+const std::vector<PointLimits> kBeat = {{"p", false, 0, 0, 4.0F}, {"q"}};  // p: every 250 ms
 
 INSTANTIATE_TEST_SUITE_P(
     Levels, FlowHealthLevelTest,

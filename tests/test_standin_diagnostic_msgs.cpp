@@ -170,39 +170,12 @@ struct AnnouncedTypes {
 };
 
 AnnouncedTypes ReadAnnouncedTypes(dds_entity_t participant, const std::string& dds_topic_name) {
-  dds_instance_handle_t own_handle = 0;
-  dds_get_instance_handle(participant, &own_handle);
-  const dds_entity_t reader =
-      dds_create_reader(participant, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr);
   AnnouncedTypes announced;
-  const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while (announced.type_name.empty() && Clock::now() < deadline) {
-    void* samples[16] = {};
-    dds_sample_info_t infos[16];
-    const int32_t count = dds_take(reader, samples, infos, 16, 16);
-    for (int32_t i = 0; i < count; ++i) {
-      auto* endpoint = static_cast<dds_builtintopic_endpoint_t*>(samples[i]);
-      if (!infos[i].valid_data || endpoint->participant_instance_handle != own_handle ||
-          endpoint->topic_name != dds_topic_name) {
-        continue;
-      }
-      announced.topic_name = endpoint->topic_name;
-      announced.type_name = endpoint->type_name;
-      uint32_t representations = 0;
-      dds_data_representation_id_t* ids = nullptr;
-      if (dds_qget_data_representation(endpoint->qos, &representations, &ids) &&
-          representations > 0) {
-        announced.representation = ids[0];
-      }
-      dds_free(ids);
-    }
-    if (count > 0) {
-      dds_return_loan(reader, samples, count);
-    } else {
-      std::this_thread::yield();
-    }
+  if (const auto writer = valtrix::test::OwnAnnouncedWriter(dds_topic_name)) {
+    announced.topic_name = dds_topic_name;
+    announced.type_name = writer->type_name;
+    announced.representation = writer->representation;
   }
-  dds_delete(reader);
 
   // The built-in topic leaves out the type information of local publications; the topic has it.
   const dds_entity_t topic = dds_find_topic(DDS_FIND_SCOPE_PARTICIPANT, participant,

@@ -104,55 +104,14 @@ TEST_F(StandinPubSubTest, UsesTheDdsTopicTypeAndQosThatRos2NodesExpect) {
   auto publisher = node_->create_publisher<DiagnosticEvent>("wire/flow_diag", rclcpp::QoS(1));
   EXPECT_STREQ(publisher->get_topic_name(), "/wire/flow_diag");
 
-  const dds_entity_t participant = OwnParticipant();
-  ASSERT_GT(participant, 0);
-  dds_instance_handle_t own_handle = 0;
-  ASSERT_EQ(dds_get_instance_handle(participant, &own_handle), DDS_RETCODE_OK);
-  const dds_entity_t reader =
-      dds_create_reader(participant, DDS_BUILTIN_TOPIC_DCPSPUBLICATION, nullptr, nullptr);
-  ASSERT_GT(reader, 0);
-  std::string type_name;
-  dds_history_kind_t history = DDS_HISTORY_KEEP_ALL;
-  int32_t depth = 0;
-  dds_reliability_kind_t reliability = DDS_RELIABILITY_BEST_EFFORT;
-  dds_durability_kind_t durability = DDS_DURABILITY_PERSISTENT;
-  dds_data_representation_id_t representation = -1;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (type_name.empty() && std::chrono::steady_clock::now() < deadline) {
-    void* samples[16] = {};
-    dds_sample_info_t infos[16];
-    const int32_t count = dds_take(reader, samples, infos, 16, 16);
-    for (int32_t i = 0; i < count; ++i) {
-      const auto* endpoint = static_cast<const dds_builtintopic_endpoint_t*>(samples[i]);
-      if (infos[i].valid_data && endpoint->participant_instance_handle == own_handle &&
-          std::string(endpoint->topic_name) == "rt/wire/flow_diag") {
-        type_name = endpoint->type_name;
-        dds_qget_history(endpoint->qos, &history, &depth);
-        dds_qget_reliability(endpoint->qos, &reliability, nullptr);
-        dds_qget_durability(endpoint->qos, &durability);
-        uint32_t representations = 0;
-        dds_data_representation_id_t* ids = nullptr;
-        if (dds_qget_data_representation(endpoint->qos, &representations, &ids) &&
-            representations > 0) {
-          representation = ids[0];
-        }
-        dds_free(ids);
-      }
-    }
-    if (count > 0) {
-      dds_return_loan(reader, samples, count);
-    } else {
-      std::this_thread::yield();
-    }
-  }
-  dds_delete(reader);
-
-  EXPECT_EQ(type_name, "valtrix_protocol::msg::dds_::DiagnosticEvent_");
-  EXPECT_EQ(history, DDS_HISTORY_KEEP_LAST);
-  EXPECT_EQ(depth, 1);
-  EXPECT_EQ(reliability, DDS_RELIABILITY_RELIABLE);
-  EXPECT_EQ(durability, DDS_DURABILITY_VOLATILE);
-  EXPECT_EQ(representation, DDS_DATA_REPRESENTATION_XCDR1);
+  const auto writer = valtrix::test::OwnAnnouncedWriter("rt/wire/flow_diag");
+  ASSERT_TRUE(writer);
+  EXPECT_EQ(writer->type_name, "valtrix_protocol::msg::dds_::DiagnosticEvent_");
+  EXPECT_EQ(writer->history, DDS_HISTORY_KEEP_LAST);
+  EXPECT_EQ(writer->depth, 1);
+  EXPECT_EQ(writer->reliability, DDS_RELIABILITY_RELIABLE);
+  EXPECT_EQ(writer->durability, DDS_DURABILITY_VOLATILE);
+  EXPECT_EQ(writer->representation, DDS_DATA_REPRESENTATION_XCDR1);
 }
 
 TEST_F(StandinPubSubTest, RejectsAnInvalidTopicWithoutCreatingAnyDdsEntity) {

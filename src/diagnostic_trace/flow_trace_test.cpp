@@ -1,6 +1,7 @@
 // Demonstration node: plays the sample flow "grab_place_task" four times with different
 // deviations, logs each whole-flow verdict, then traces a heartbeat once a second until Ctrl-C.
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -104,19 +105,32 @@ bool PlayRun(FlowTrace& flow_trace, const std::vector<Step>& steps) {
   return true;
 }
 
-// Holds SIGINT and SIGTERM back for its lifetime. Around rclcpp::init it keeps a Ctrl-C from
-// killing the process before ROS has installed its handlers; the handlers then see it.
-class InterruptsHeld {
+// rclcpp's signal handler logs, and logging is not async-signal-safe: run on a thread that the
+// signal caught inside malloc or stdio, it deadlocks, and the program never ends (seen with real
+// rclcpp when a Ctrl-C arrives during start-up). So SIGINT and SIGTERM are blocked on every
+// thread but one that does nothing else, and the handler always runs there, holding no lock.
+// Blocked before rclcpp::init, the signals are also held back until ROS has installed its
+// handlers, and every thread ROS and DDS start inherits the block.
+class InterruptsOnOwnThread {
  public:
-  InterruptsHeld() {
+  InterruptsOnOwnThread() {
     sigemptyset(&signals_);
     sigaddset(&signals_, SIGINT);
     sigaddset(&signals_, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
   }
-  ~InterruptsHeld() { pthread_sigmask(SIG_UNBLOCK, &signals_, nullptr); }
-  InterruptsHeld(const InterruptsHeld&) = delete;
-  InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+  InterruptsOnOwnThread(const InterruptsOnOwnThread&) = delete;
+  InterruptsOnOwnThread& operator=(const InterruptsOnOwnThread&) = delete;
+
+  // Lets the signals in, on a thread of their own; call once the handlers are installed.
+  void Receive() const {
+    std::thread([signals = signals_] {
+      pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+      for (;;) {
+        pause();
+      }
+    }).detach();
+  }
 
  private:
   sigset_t signals_;
@@ -159,10 +173,9 @@ const char* VerdictFormat(FlowCheckStatus status) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  {
-    InterruptsHeld held;
-    rclcpp::init(argc, argv);
-  }
+  const InterruptsOnOwnThread interrupts;
+  rclcpp::init(argc, argv);
+  interrupts.Receive();
   const std::string config_path =
       ament_index_cpp::get_package_share_directory("valtrix_diagnostic_reporter") + "/config/" +
       "test_flow.yaml";

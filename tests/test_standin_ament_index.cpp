@@ -1,4 +1,4 @@
-// ament_index_cpp::get_package_share_directory of the ROS 2 stand-in.
+// ament_index_cpp::get_package_share_directory, in the stand-in as in ROS 2.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 
+#include <ament_index_cpp/get_package_prefix.hpp>
 #include <ament_index_cpp/get_package_share_directory.hpp>
 
 namespace {
@@ -59,11 +60,14 @@ TEST_F(AmentPrefixTest, ThrowsPackageNotFoundErrorNamingAnUnregisteredPackage) {
     EXPECT_NE(std::string(error.what()).find("'no_such_pkg'"), std::string::npos) << error.what();
     EXPECT_NE(std::string(error.what()).find(prefix_.string()), std::string::npos) << error.what();
   }
-  EXPECT_THROW(ament_index_cpp::get_package_share_directory(""),
-               ament_index_cpp::PackageNotFoundError);
+  EXPECT_THROW(ament_index_cpp::get_package_share_directory(""), std::runtime_error);
 }
 
+// The stand-in's own: without ROS 2 there is no setup file to source.
 TEST_F(AmentPrefixTest, FallsBackToThePrefixesOfThisBuildWithoutASourcedSetupFile) {
+#ifndef VALTRIX_STANDALONE_BUILD
+  GTEST_SKIP() << "ROS 2 needs AMENT_PREFIX_PATH set";
+#endif
   unsetenv("AMENT_PREFIX_PATH");
   const std::string share = ament_index_cpp::get_package_share_directory(
       "valtrix_diagnostic_reporter");

@@ -22,6 +22,7 @@
 #include <rclcpp/rclcpp.hpp>
 #include <valtrix_protocol/msg/diagnostic_event.hpp>
 
+#include "support/diagnostic_builders.hpp"
 #include "support/event_listener.hpp"
 
 extern char** environ;
@@ -30,6 +31,7 @@ namespace {
 
 using diagnostic_msgs::msg::DiagnosticArray;
 using diagnostic_msgs::msg::DiagnosticStatus;
+using valtrix::test::MakeStatus;
 using valtrix_protocol::msg::DiagnosticEvent;
 using Clock = std::chrono::steady_clock;
 
@@ -170,17 +172,6 @@ DiagnosticArray MakeArray(std::vector<DiagnosticStatus> statuses) {
   return array;
 }
 
-DiagnosticStatus MakeStatus(uint8_t level, std::string name, std::string message,
-                            std::string hardware_id,
-                            std::vector<diagnostic_msgs::msg::KeyValue> values) {
-  DiagnosticStatus status;
-  status.level = level;
-  status.name = std::move(name);
-  status.message = std::move(message);
-  status.hardware_id = std::move(hardware_id);
-  status.values = std::move(values);
-  return status;
-}
 
 constexpr char kRenderedHeader[] =
     "header:\n  stamp:\n    sec: 1700000000\n    nanosec: 5\n  frame_id: ''\n";

@@ -19,6 +19,7 @@
 #include <diagnostic_msgs/msg/diagnostic_array.hpp>
 #include <rclcpp/rclcpp.hpp>
 
+#include "support/diagnostic_builders.hpp"
 #include "support/event_listener.hpp"
 #include "support/own_participant.hpp"
 
@@ -26,7 +27,7 @@ namespace {
 
 using diagnostic_msgs::msg::DiagnosticArray;
 using diagnostic_msgs::msg::DiagnosticStatus;
-using diagnostic_msgs::msg::KeyValue;
+using valtrix::test::MakeStatus;
 using valtrix::test::WaitForSubscribers;
 using Clock = std::chrono::steady_clock;
 
@@ -36,16 +37,6 @@ static_assert(std::is_same_v<decltype(DiagnosticStatus::OK), const uint8_t>);
 static_assert(DiagnosticStatus::OK == 0 && DiagnosticStatus::WARN == 1 &&
               DiagnosticStatus::ERROR == 2 && DiagnosticStatus::STALE == 3);
 
-DiagnosticStatus MakeStatus(uint8_t level, std::string name, std::string message,
-                            std::string hardware_id, std::vector<KeyValue> values) {
-  DiagnosticStatus status;
-  status.level = level;
-  status.name = std::move(name);
-  status.message = std::move(message);
-  status.hardware_id = std::move(hardware_id);
-  status.values = std::move(values);
-  return status;
-}
 
 DiagnosticArray MakeArray(std::string frame_id, std::vector<DiagnosticStatus> statuses) {
   DiagnosticArray array;
@@ -60,12 +51,12 @@ DiagnosticArray MakeArray(std::string frame_id, std::vector<DiagnosticStatus> st
 DiagnosticArray MakeLargeArray(size_t flows) {
   DiagnosticArray array = MakeArray("", {});
   for (size_t i = 0; i < flows; ++i) {
-    std::vector<KeyValue> values;
+    std::vector<std::pair<std::string, std::string>> values;
     for (int j = 0; j < 7; ++j) {
-      values.push_back({"key_" + std::to_string(j), "value of flow " + std::to_string(i)});
+      values.emplace_back("key_" + std::to_string(j), "value of flow " + std::to_string(i));
     }
     array.status.push_back(MakeStatus(static_cast<uint8_t>(i % 4), "flow_" + std::to_string(i),
-                                      "message", "", std::move(values)));
+                                      "message", "", values));
   }
   return array;
 }

@@ -162,7 +162,7 @@ struct LateRegistry {
 }
 
 TEST(StandinExitTest, ReleasingEntitiesLateAtExitDoesNotCrash) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  testing::GTEST_FLAG(death_test_style) = "threadsafe";
   EXPECT_EXIT(ExitWithLateRegistry(true), ::testing::ExitedWithCode(0), "");
   EXPECT_EXIT(ExitWithLateRegistry(false), ::testing::ExitedWithCode(0), "");
 }

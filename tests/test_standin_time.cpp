@@ -28,7 +28,7 @@ TEST(StandinTimeTest, ConvertsToMessageStampsSplittingSecondsAndNanoseconds) {
 }
 
 TEST(StandinTimeTest, SystemClockReadsTheWallClock) {
-  const rclcpp::Clock clock(RCL_SYSTEM_TIME);
+  rclcpp::Clock clock(RCL_SYSTEM_TIME);
   const auto before = std::chrono::system_clock::now();
   const rclcpp::Time now = clock.now();
   const auto after = std::chrono::system_clock::now();

@@ -1,5 +1,11 @@
+#include <time.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -84,7 +90,49 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs 
 struct sigaction g_previous_sigint {};
 struct sigaction g_previous_sigterm {};
 
+// The decimal digits of `value`, at least `width` of them, written at `out`; returns the end.
+char* write_decimal(char* out, uint64_t value, int width) {
+  char digits[20];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0 || count < width);
+  while (count > 0) {
+    *out++ = digits[--count];
+  }
+  return out;
+}
+
+char* write_text(char* out, const char* text) {
+  const size_t length = std::strlen(text);
+  std::memcpy(out, text, length);
+  return out + length;
+}
+
+// rclcpp logs every signal it handles on stderr, as rcutils formats a line:
+// "[INFO] [<seconds>.<nanoseconds>] [rclcpp]: signal_handler(signum=2)". Built by hand and
+// written with write(2), which a signal handler may call, unlike stdio.
+void log_signal(int signal_number) {
+  const int saved_errno = errno;  // the interrupted code may be about to read it
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  char line[96];
+  char* out = write_text(line, "[INFO] [");
+  out = write_decimal(out, static_cast<uint64_t>(now.tv_sec), 1);
+  *out++ = '.';
+  out = write_decimal(out, static_cast<uint64_t>(now.tv_nsec), 9);
+  out = write_text(out, "] [rclcpp]: signal_handler(signum=");
+  out = write_decimal(out, static_cast<uint64_t>(signal_number), 1);
+  out = write_text(out, ")\n");
+  if (write(STDERR_FILENO, line, static_cast<size_t>(out - line)) < 0) {
+    // Nothing to be done about a closed stderr inside a signal handler.
+  }
+  errno = saved_errno;
+}
+
 void on_signal(int signal_number, siginfo_t* info, void* ucontext) {
+  log_signal(signal_number);
   g_ok.store(false);
   // Chain to a handler that was installed before ours, as rclcpp does.
   const struct sigaction& previous = signal_number == SIGINT ? g_previous_sigint : g_previous_sigterm;

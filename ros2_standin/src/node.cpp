@@ -244,7 +244,7 @@ void Node::add_timer(const std::shared_ptr<TimerBase>& timer) {
   state_->timers.push_back(timer);
 }
 
-Time Clock::now() const {
+Time Clock::now() {
   const auto since_epoch = clock_type_ == RCL_STEADY_TIME
                                ? std::chrono::steady_clock::now().time_since_epoch()
                                : std::chrono::system_clock::now().time_since_epoch();

@@ -13,8 +13,8 @@ class Clock {
 
   explicit Clock(rcl_clock_type_t clock_type = RCL_SYSTEM_TIME) : clock_type_(clock_type) {}
 
-  Time now() const;
-  rcl_clock_type_t get_clock_type() const { return clock_type_; }
+  Time now();
+  rcl_clock_type_t get_clock_type() const noexcept { return clock_type_; }
 
  private:
   rcl_clock_type_t clock_type_;

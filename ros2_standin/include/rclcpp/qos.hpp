@@ -4,9 +4,10 @@
 
 namespace rclcpp {
 
-enum class HistoryPolicy { KeepLast, KeepAll, SystemDefault, Unknown };
-enum class ReliabilityPolicy { BestEffort, Reliable, SystemDefault, Unknown };
-enum class DurabilityPolicy { SystemDefault, TransientLocal, Volatile, Unknown };
+// The values of rmw's policy kinds, as rclcpp's enumerators carry them.
+enum class HistoryPolicy { KeepLast = 1, KeepAll = 2, SystemDefault = 0, Unknown = 3 };
+enum class ReliabilityPolicy { BestEffort = 2, Reliable = 1, SystemDefault = 0, Unknown = 3 };
+enum class DurabilityPolicy { Volatile = 2, TransientLocal = 1, SystemDefault = 0, Unknown = 3 };
 
 /// Quality of service of a publisher or subscription: keep-last history of the given depth,
 /// reliable and volatile unless changed.

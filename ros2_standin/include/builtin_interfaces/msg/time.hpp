@@ -11,6 +11,9 @@ struct Time {
   using ConstSharedPtr = std::shared_ptr<const Time>;
   using UniquePtr = std::unique_ptr<Time>;
 
+  // Explicit, as in the generated messages: no aggregate or copy-list initialisation.
+  explicit Time() = default;
+
   int32_t sec = 0;
   uint32_t nanosec = 0;
 

@@ -15,6 +15,9 @@ struct DiagnosticArray {
   using ConstSharedPtr = std::shared_ptr<const DiagnosticArray>;
   using UniquePtr = std::unique_ptr<DiagnosticArray>;
 
+  // Explicit, as in the generated messages: no aggregate or copy-list initialisation.
+  explicit DiagnosticArray() = default;
+
   std_msgs::msg::Header header;
   std::vector<DiagnosticStatus> status;
 

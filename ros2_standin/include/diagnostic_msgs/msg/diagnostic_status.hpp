@@ -15,6 +15,9 @@ struct DiagnosticStatus {
   using ConstSharedPtr = std::shared_ptr<const DiagnosticStatus>;
   using UniquePtr = std::unique_ptr<DiagnosticStatus>;
 
+  // Explicit, as in the generated messages: no aggregate or copy-list initialisation.
+  explicit DiagnosticStatus() = default;
+
   // Values of `level` (a `byte` in the message definition).
   static constexpr uint8_t OK = 0;
   static constexpr uint8_t WARN = 1;

@@ -11,6 +11,9 @@ struct KeyValue {
   using ConstSharedPtr = std::shared_ptr<const KeyValue>;
   using UniquePtr = std::unique_ptr<KeyValue>;
 
+  // Explicit, as in the generated messages: no aggregate or copy-list initialisation.
+  explicit KeyValue() = default;
+
   std::string key;
   std::string value;
 

@@ -13,6 +13,9 @@ struct Header {
   using ConstSharedPtr = std::shared_ptr<const Header>;
   using UniquePtr = std::unique_ptr<Header>;
 
+  // Explicit, as in the generated messages: no aggregate or copy-list initialisation.
+  explicit Header() = default;
+
   builtin_interfaces::msg::Time stamp;
   std::string frame_id;
 

@@ -15,6 +15,9 @@ struct DiagnosticEvent {
   using ConstSharedPtr = std::shared_ptr<const DiagnosticEvent>;
   using UniquePtr = std::unique_ptr<DiagnosticEvent>;
 
+  // Explicit, as in the generated messages: no aggregate or copy-list initialisation.
+  explicit DiagnosticEvent() = default;
+
   builtin_interfaces::msg::Time stamp;
   std::string source_id;
   int32_t event_code = 0;

@@ -23,16 +23,33 @@ endif()
 
 include(${CMAKE_CURRENT_LIST_DIR}/test_support.cmake)
 
+# A test program of gtest/gmock cases, one ctest entry. Without gtest or gmock in the workspace
+# ament_add_gmock adds no target, so everything else about the test waits for one to exist.
 function(valtrix_add_gtest name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "ROS2" "GTEST_FILTER"
+    "SOURCES;LIBRARIES;LABELS;INCLUDE_DIRECTORIES;DEFINITIONS;DEPENDS" ${ARGN})
   valtrix_next_test_domain(_domain)
-  ament_add_gmock(${name} ${ARG_SOURCES}
-    ENV ROS_LOCALHOST_ONLY=1 ROS_DOMAIN_ID=${_domain} TIMEOUT 300)
-  if(TARGET ${name})
-    target_link_libraries(${name} ${ARG_LIBRARIES})
-    set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
-    valtrix_add_to_test_labels(${name} ${ARG_LABELS})
+  set(_filter "")
+  if(ARG_GTEST_FILTER)
+    set(_filter "GTEST_FILTER=${ARG_GTEST_FILTER}")
   endif()
+  ament_add_gmock(${name} ${ARG_SOURCES}
+    ENV ROS_LOCALHOST_ONLY=1 ROS_DOMAIN_ID=${_domain} ${_filter} TIMEOUT 300)
+  if(NOT TARGET ${name})
+    return()
+  endif()
+  target_link_libraries(${name} ${ARG_LIBRARIES})
+  if(ARG_ROS2)
+    ament_target_dependencies(${name} rclcpp builtin_interfaces diagnostic_msgs valtrix_protocol
+      ament_index_cpp)
+  endif()
+  target_include_directories(${name} PRIVATE ${ARG_INCLUDE_DIRECTORIES})
+  target_compile_definitions(${name} PRIVATE ${ARG_DEFINITIONS})
+  if(ARG_DEPENDS)
+    add_dependencies(${name} ${ARG_DEPENDS})
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
+  valtrix_add_to_test_labels(${name} ${ARG_LABELS})
 endfunction()
 
 macro(valtrix_export)

@@ -18,10 +18,21 @@ endfunction()
 
 include(${CMAKE_CURRENT_LIST_DIR}/test_support.cmake)
 
+# A test program of gtest/gmock cases; every case becomes a ctest entry. ROS2: the program uses
+# rclcpp and the message packages itself.
 function(valtrix_add_gtest name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "ROS2" ""
+    "SOURCES;LIBRARIES;LABELS;INCLUDE_DIRECTORIES;DEFINITIONS;DEPENDS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gtest_main GTest::gmock)
+  if(ARG_ROS2)
+    target_link_libraries(${name} PRIVATE ros2_standin::rclcpp ros2_standin::ament_index_cpp)
+  endif()
+  target_include_directories(${name} PRIVATE ${ARG_INCLUDE_DIRECTORIES})
+  target_compile_definitions(${name} PRIVATE ${ARG_DEFINITIONS})
+  if(ARG_DEPENDS)
+    add_dependencies(${name} ${ARG_DEPENDS})
+  endif()
   # gtest_discover_tests splits list values inside PROPERTIES, so a test gets one label.
   list(LENGTH ARG_LABELS label_count)
   if(label_count GREATER 1)

@@ -106,6 +106,24 @@ std::vector<std::string> EchoedEvents(const std::string& text) {
   return events;
 }
 
+// The seconds of each printed event's stamp, in order.
+std::vector<int64_t> EchoedStampSeconds(const std::string& text) {
+  std::vector<int64_t> seconds;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("  sec: ", 0) == 0) {
+      seconds.push_back(std::stoll(line.substr(7)));
+    }
+  }
+  return seconds;
+}
+
+int64_t NowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 // Long enough for any start-up or shutdown on a busy machine; reaching it means a hang.
 constexpr std::chrono::seconds kHangDeadline(60);
 constexpr size_t kFirstRunEvents = 8;
@@ -148,6 +166,7 @@ TEST(DemoEndToEndTest, FourRunsThenHeartbeatsThenCleanExitOnCtrlC) {
   // Once rclcpp::init has run, the echoes subscribe straight away.
   ASSERT_TRUE(WaitUntilHandlesSignal(flow_echo.pid(), SIGINT, kHangDeadline));
   ASSERT_TRUE(WaitUntilHandlesSignal(heartbeat_echo.pid(), SIGINT, kHangDeadline));
+  const int64_t started = NowSeconds();
   Child demo({DEMO_NODE_PATH});
   ASSERT_TRUE(demo.started());
 
@@ -197,6 +216,17 @@ TEST(DemoEndToEndTest, FourRunsThenHeartbeatsThenCleanExitOnCtrlC) {
   EXPECT_LT(missed, kFirstRunEvents);
   expected.erase(expected.begin(), expected.begin() + std::min(missed, kFirstRunEvents));
   EXPECT_THAT(received, ElementsAreArray(expected));
+  // Events of the progressive check carry the time they were sent, CheckFlow's a zero stamp.
+  const auto stamps = EchoedStampSeconds(flow_echo.Output());
+  ASSERT_EQ(stamps.size(), received.size());
+  for (size_t k = 0; k < stamps.size(); ++k) {
+    if (received[k].rfind(" Succeed") == received[k].size() - 8) {
+      EXPECT_EQ(stamps[k], 0) << received[k];
+    } else {
+      EXPECT_GE(stamps[k], started) << received[k];
+      EXPECT_LE(stamps[k], NowSeconds()) << received[k];
+    }
+  }
 
   const auto beats = EchoedEvents(heartbeat_echo.Output());
   ASSERT_GE(beats.size(), 2U);

@@ -460,6 +460,15 @@ TEST_F(FlowLintFileTest, json_carries_every_field_of_each_finding) {
             "{\n  \"findings\": [],\n  \"errors\": 0,\n  \"warnings\": 0,\n  \"notes\": 0\n}\n");
 }
 
+// yaml-cpp quotes raw bytes of the file in its messages; JSON readers refuse invalid UTF-8.
+TEST_F(FlowLintFileTest, output_escapes_control_characters_and_invalid_utf8) {
+  const std::string escape = WriteFile("workflows: [\"\\\x1b\"]\n");
+  EXPECT_NE(RunFlowLint(escape).out.find("unknown escape character: \\x1b;"), std::string::npos);
+  const std::string latin1 = WriteFile("workflows:\n  - {flow_id: \"caf\xe9\", event_id: x}\n");
+  EXPECT_NE(RunFlowLint("--format json " + latin1).out.find("\"flow_id\": \"caf\\ufffd\""),
+            std::string::npos);
+}
+
 // --- diagrams ------------------------------------------------------------------------------
 
 TEST_F(FlowLintFileTest, diagrams_of_the_sample_configuration) {

@@ -317,6 +317,7 @@ TEST_F(FlowConfigTest, unreadable_paths_are_logged_and_absorbed_like_a_missing_f
        std::string(kFileError) + "read failed (Input/output error): /proc/self/mem"},
       {"/dev/null", kNoWorkflows},
       {WriteFile(""), kNoWorkflows},
+      {"/dev/zero", std::string(kFileError) + "is larger than 64 MiB: /dev/zero"},
   };
   for (const auto& c : cases) {
     Load(kGoodFile);

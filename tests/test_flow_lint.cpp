@@ -380,6 +380,7 @@ TEST_F(FlowLintFileTest, files_that_cannot_be_read_give_one_error_without_blocki
       {"/nonexistent/flows.yaml", "No such file or directory: /nonexistent/flows.yaml"},
       {"/tmp", "is a directory: /tmp"},
       {fifo, "is a FIFO: " + fifo},
+      {"/dev/zero", "is larger than 64 MiB: /dev/zero"},
   };
   for (const auto& [path, error] : cases) {
     const auto findings = LintFlowConfig(path);

@@ -29,6 +29,10 @@ void RefuseUnreadableKind(mode_t mode, const std::string& path) {
   }
 }
 
+[[noreturn]] void RefuseTooLarge(const std::string& path) {
+  Refuse("is larger than " + std::to_string(kMaxConfigBytes >> 20) + " MiB", path);
+}
+
 // Closes the descriptor on every way out.
 class FileDescriptor {
  public:
@@ -67,6 +71,9 @@ std::string ReadConfigFile(const std::string& path) {
 
   std::string text;
   if (S_ISREG(status.st_mode) && status.st_size > 0) {
+    if (static_cast<uint64_t>(status.st_size) > kMaxConfigBytes) {
+      RefuseTooLarge(path);
+    }
     text.reserve(static_cast<size_t>(status.st_size));
   }
   char buffer[65536];
@@ -82,6 +89,9 @@ std::string ReadConfigFile(const std::string& path) {
       Refuse(std::string("read failed (") + std::strerror(errno) + ")", path);
     }
     text.append(buffer, static_cast<size_t>(count));
+    if (text.size() > kMaxConfigBytes) {
+      RefuseTooLarge(path);
+    }
   }
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/flow_builders.hpp"
 #include "support/flow_trace_access.hpp"
 #include "support/temp_files.hpp"
 #include "valtrix/trace/flow_lint.hpp"
@@ -69,6 +70,7 @@ void ExpectFindings(const std::vector<Case>& cases) {
 TEST(FlowLintTest, errors_are_what_init_drops_or_refuses) {
   ExpectFindings({
       {"syntax", "workflows: [a\n", {"2:1 error syntax-error //"}},
+      {"aliases past the limit", NestedAliasFlows(8), {"6:45 error alias-limit //"}},
       {"scalar root", "just text\n", {"1:1 error no-workflows //"}},
       {"empty file", "# nothing\n", {"0:0 error no-workflows //workflows"}},
       {"sequence root", "- workflows\n", {"0:0 error no-workflows //workflows"}},

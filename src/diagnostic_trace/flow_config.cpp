@@ -74,7 +74,7 @@ void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node
   dropped_configs.clear();
 
   try {
-    const YAML::Node root = YAML::Load(ReadConfigFile(path));
+    const YAML::Node root = LoadConfigFile(path);
     const YAML::Node workflows = root["workflows"];
     if (!workflows.IsDefined() || workflows.IsNull()) {
       LOG_ERROR("No workflows configuration found");

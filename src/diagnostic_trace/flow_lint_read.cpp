@@ -10,6 +10,7 @@
 #include <rclcpp/exceptions.hpp>
 #include <rclcpp/expand_topic_or_service_name.hpp>
 
+#include "config_file.hpp"
 #include "flow_lint_model.hpp"
 
 namespace valtrix::trace::lint {
@@ -128,6 +129,13 @@ void Reader::Read() {
   } catch (const YAML::Exception& e) {
     config_.Report(LintSeverity::kError, PositionOf(e.mark), nullptr, nullptr, "",
                    "syntax-error", "YAML syntax error: " + e.msg + "; no flow is loaded");
+    return;
+  }
+  if (const auto excess = FindAliasExcess(yaml_)) {
+    config_.Report(LintSeverity::kError, PositionOf(*excess), nullptr, nullptr, "", "alias-limit",
+                   "the aliases up to this one reach more than " +
+                       std::to_string(kMaxAliasedNodes) +
+                       " nodes, so Init refuses the file; no flow is loaded");
     return;
   }
   if (root.IsScalar()) {

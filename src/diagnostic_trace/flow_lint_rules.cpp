@@ -5,6 +5,8 @@
 #include <cmath>
 #include <map>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "flow_lint_model.hpp"
@@ -91,17 +93,20 @@ void CheckUnknownKeys(ConfigFile& config, const KeyTable& keys, const KeyLevel& 
 }
 
 void CheckDuplicateKeys(ConfigFile& config, const KeyTable& keys, const KeyLevel& level) {
-  for (size_t k = 0; k < keys.entries.size(); ++k) {
-    const KeyEntry& entry = keys.entries[k];
-    const KeyEntry* first = entry.is_text ? keys.Find(entry.name) : &entry;
-    if (first == &entry) {
+  std::unordered_map<std::string_view, const KeyEntry*> first_by_name;
+  for (const KeyEntry& entry : keys.entries) {
+    if (!entry.is_text) {
+      continue;
+    }
+    const auto [first, inserted] = first_by_name.emplace(entry.name, &entry);
+    if (inserted) {
       continue;
     }
     config.Report(LintSeverity::kWarning, entry.position, level.flow, level.point, entry.name,
                   "duplicate-key",
                   "key " + Key(entry.name) + " appears again" +
                       (level.where.empty() ? "" : " " + level.where) +
-                      "; only the first, at line " + std::to_string(first->position.line) +
+                      "; only the first, at line " + std::to_string(first->second->position.line) +
                       ", is read");
   }
 }

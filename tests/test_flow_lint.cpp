@@ -175,6 +175,11 @@ workflows:
        {"3:15 warning duplicate-flow-id f//flow_id", "4:15 warning empty-flow-id //flow_id",
         "5:5 warning duplicate-flow-id //flow_id", "5:5 warning empty-flow-id //flow_id",
         "6:5 warning empty-flow-id null//flow_id"}},
+      {"a repeated flow_id beside an error of the later flow", R"(workflows:
+  - {flow_id: f, check_order: true, diag_topic: /d, event_id: 1, flow_points: [{point_id: a}]}
+  - {flow_id: f, check_order: true, diag_topic: /a b, event_id: 1, flow_points: [{point_id: a}]}
+)",
+       {"3:15 warning duplicate-flow-id f//flow_id", "3:51 error bad-topic f//diag_topic"}},
       {"diag_topic written empty",
        "workflows:\n  - {flow_id: f, check_order: true, event_id: 1, diag_topic: ,"
        " flow_points: [{point_id: a}]}\n",

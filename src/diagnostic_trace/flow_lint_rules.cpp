@@ -147,14 +147,22 @@ Position KeyOrEntry(const FlowEntry& flow, std::string_view key) {
   return entry != nullptr ? entry->value_position : flow.position;
 }
 
+// The id Init files a flow under, judged apart from the flow's other errors; none when
+// "flow_id" itself cannot be read or the entry is a text.
+const std::string* RegisteredId(const FlowEntry& flow) {
+  const bool unreadable = flow.is_mapping ? flow.keys.Has("flow_id") && !flow.has_id : !flow.cfg;
+  return unreadable ? nullptr : &flow.id;
+}
+
 // The registry keeps one flow per id: a later flow replaces an earlier one of the same id.
 void CheckRepeatedFlowIds(ConfigFile& config) {
   std::map<std::string, const FlowEntry*> first_by_id;
   for (const FlowEntry& flow : config.flows) {
-    if (!flow.cfg) {
+    const std::string* id = RegisteredId(flow);
+    if (id == nullptr) {
       continue;
     }
-    const auto [it, inserted] = first_by_id.emplace(flow.cfg->flow_id, &flow);
+    const auto [it, inserted] = first_by_id.emplace(*id, &flow);
     if (inserted) {
       continue;
     }

@@ -28,10 +28,10 @@ constexpr size_t kMaxConfigBytes = size_t{64} << 20;
 constexpr uint64_t kMaxAliasedNodes = 1000000;
 
 /// The whole text of the configuration file at `path`. A directory, FIFO or socket is refused
-/// before it is opened (a FIFO would block the caller until someone writes to it), so is a
-/// text longer than kMaxConfigBytes, and every failure to open or read is thrown as a
-/// YAML::Exception naming the problem and the path, so that it is reported like any other
-/// unreadable configuration. A path that cannot be opened throws ConfigFileNotOpened.
+/// before it is opened (a FIFO would block the caller until someone writes to it), a text
+/// longer than kMaxConfigBytes once that much is read, and every failure to open or read is
+/// thrown as a YAML::Exception naming the problem and the path, so that it is reported like any
+/// other unreadable configuration. A path that cannot be opened throws ConfigFileNotOpened.
 std::string ReadConfigFile(const std::string& path);
 
 /// The alias of `yaml`'s first document at which the nodes reached through aliases pass

@@ -19,6 +19,7 @@
 
 #include "support/capture_stdout.hpp"
 #include "support/event_listener.hpp"
+#include "support/flow_builders.hpp"
 #include "support/flow_trace_access.hpp"
 #include "support/function_name_sink.hpp"
 #include "support/temp_files.hpp"
@@ -304,6 +305,7 @@ TEST_F(FlowConfigTest, unreadable_paths_are_logged_and_absorbed_like_a_missing_f
   address.sun_family = AF_UNIX;
   std::snprintf(address.sun_path, sizeof address.sun_path, "%s", socket_path.c_str());
   ASSERT_EQ(bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const std::string bomb = WriteFile(NestedAliasFlows(8));
 
   const struct {
     std::string path;
@@ -317,6 +319,9 @@ TEST_F(FlowConfigTest, unreadable_paths_are_logged_and_absorbed_like_a_missing_f
        std::string(kFileError) + "read failed (Input/output error): /proc/self/mem"},
       {"/dev/null", kNoWorkflows},
       {WriteFile(""), kNoWorkflows},
+      {"/dev/zero", std::string(kFileError) + "is larger than 64 MiB: /dev/zero"},
+      {bomb, std::string(kFileError) +
+                 "aliases reach more than 1000000 nodes at line 6, column 45: " + bomb},
   };
   for (const auto& c : cases) {
     Load(kGoodFile);

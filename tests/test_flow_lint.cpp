@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "support/flow_builders.hpp"
 #include "support/flow_trace_access.hpp"
 #include "support/temp_files.hpp"
 #include "valtrix/trace/flow_lint.hpp"
@@ -69,6 +70,7 @@ void ExpectFindings(const std::vector<Case>& cases) {
 TEST(FlowLintTest, errors_are_what_init_drops_or_refuses) {
   ExpectFindings({
       {"syntax", "workflows: [a\n", {"2:1 error syntax-error //"}},
+      {"aliases past the limit", NestedAliasFlows(8), {"6:45 error alias-limit //"}},
       {"scalar root", "just text\n", {"1:1 error no-workflows //"}},
       {"empty file", "# nothing\n", {"0:0 error no-workflows //workflows"}},
       {"sequence root", "- workflows\n", {"0:0 error no-workflows //workflows"}},
@@ -173,6 +175,11 @@ workflows:
        {"3:15 warning duplicate-flow-id f//flow_id", "4:15 warning empty-flow-id //flow_id",
         "5:5 warning duplicate-flow-id //flow_id", "5:5 warning empty-flow-id //flow_id",
         "6:5 warning empty-flow-id null//flow_id"}},
+      {"a repeated flow_id beside an error of the later flow", R"(workflows:
+  - {flow_id: f, check_order: true, diag_topic: /d, event_id: 1, flow_points: [{point_id: a}]}
+  - {flow_id: f, check_order: true, diag_topic: /a b, event_id: 1, flow_points: [{point_id: a}]}
+)",
+       {"3:15 warning duplicate-flow-id f//flow_id", "3:51 error bad-topic f//diag_topic"}},
       {"diag_topic written empty",
        "workflows:\n  - {flow_id: f, check_order: true, event_id: 1, diag_topic: ,"
        " flow_points: [{point_id: a}]}\n",
@@ -380,6 +387,7 @@ TEST_F(FlowLintFileTest, files_that_cannot_be_read_give_one_error_without_blocki
       {"/nonexistent/flows.yaml", "No such file or directory: /nonexistent/flows.yaml"},
       {"/tmp", "is a directory: /tmp"},
       {fifo, "is a FIFO: " + fifo},
+      {"/dev/zero", "is larger than 64 MiB: /dev/zero"},
   };
   for (const auto& [path, error] : cases) {
     const auto findings = LintFlowConfig(path);
@@ -458,6 +466,15 @@ TEST_F(FlowLintFileTest, json_carries_every_field_of_each_finding) {
                         "/config/test_flow.yaml")
                 .out,
             "{\n  \"findings\": [],\n  \"errors\": 0,\n  \"warnings\": 0,\n  \"notes\": 0\n}\n");
+}
+
+// yaml-cpp quotes raw bytes of the file in its messages; JSON readers refuse invalid UTF-8.
+TEST_F(FlowLintFileTest, output_escapes_control_characters_and_invalid_utf8) {
+  const std::string escape = WriteFile("workflows: [\"\\\x1b\"]\n");
+  EXPECT_NE(RunFlowLint(escape).out.find("unknown escape character: \\x1b;"), std::string::npos);
+  const std::string latin1 = WriteFile("workflows:\n  - {flow_id: \"caf\xe9\", event_id: x}\n");
+  EXPECT_NE(RunFlowLint("--format json " + latin1).out.find("\"flow_id\": \"caf\\ufffd\""),
+            std::string::npos);
 }
 
 // --- diagrams ------------------------------------------------------------------------------

@@ -20,6 +20,8 @@
 #include <spdlog/sinks/ansicolor_sink.h>
 #include <spdlog/sinks/systemd_sink.h>
 
+#include "valtrix/control_escape.hpp"
+
 namespace valtrix {
 
 namespace log_detail {
@@ -28,11 +30,6 @@ namespace log_detail {
 struct EscapedText {
   std::string_view text;
 };
-
-inline bool IsControl(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return byte < 0x20 || byte == 0x7f;
-}
 
 // Text arguments (ids, topic names, yaml-cpp messages) come from outside. Written raw, a newline
 // or an escape sequence in a traced id would forge whole log lines or repaint the terminal, so
@@ -207,30 +204,13 @@ struct fmt::formatter<valtrix::log_detail::EscapedText> : fmt::formatter<fmt::st
   auto format(const valtrix::log_detail::EscapedText& argument, FormatContext& context) const
       -> decltype(context.out()) {
     const std::string_view text = argument.text;
-    const auto is_control = valtrix::log_detail::IsControl;
-    if (std::none_of(text.begin(), text.end(), is_control)) {
+    if (std::none_of(text.begin(), text.end(), valtrix::IsControlCharacter)) {
       return formatter<fmt::string_view>::format(fmt::string_view(text.data(), text.size()),
                                                  context);
     }
     std::string escaped;
     escaped.reserve(text.size() + 8);
-    for (const char c : text) {
-      if (!is_control(c)) {
-        escaped += c;
-      } else if (c == '\n') {
-        escaped += "\\n";
-      } else if (c == '\r') {
-        escaped += "\\r";
-      } else if (c == '\t') {
-        escaped += "\\t";
-      } else {
-        static constexpr char kHex[] = "0123456789abcdef";
-        const auto byte = static_cast<unsigned char>(c);
-        escaped += "\\x";
-        escaped += kHex[byte >> 4];
-        escaped += kHex[byte & 0xf];
-      }
-    }
+    valtrix::AppendEscaped(escaped, text);
     return formatter<fmt::string_view>::format(fmt::string_view(escaped), context);
   }
 };

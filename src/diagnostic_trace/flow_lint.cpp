@@ -10,17 +10,6 @@
 namespace valtrix::trace {
 namespace lint {
 
-const std::vector<std::string_view> kTopLevelKeys = {"workflows"};
-const std::vector<std::string_view> kFlowKeys = {
-    "flow_id",     "flow_name", "diag_topic", "description",
-    "check_order", "event_id",  "faliure_id", "flow_points",
-};
-const std::vector<std::string_view> kPointKeys = {
-    "point_id",   "event_id",   "faliure_id", "on_success", "on_failure",
-    "on_timeout", "repeat_cnt", "repeat_max", "timeout_ms", "freq_min",
-    "point_desc", "description", "optional",
-};
-
 namespace {
 
 constexpr size_t kMaxQuotedValue = 60;

@@ -56,7 +56,6 @@ struct PointEntry {
   KeyTable keys;
   /// "point_id" as read; empty when absent or unreadable.
   std::string id;
-  bool has_id = false;
   /// The point as Init loads it; empty when Init drops it.
   std::shared_ptr<TracePointCfg> cfg;
 };
@@ -116,10 +115,5 @@ std::string_view ClosestKey(std::string_view name, const std::vector<std::string
 /// Reads the file at `path` as the loader would see it; on failure fills `failure` with an
 /// "unreadable-file" error and returns false.
 bool ReadConfigText(const std::string& path, std::string& text, LintFinding& failure);
-
-/// Keys each level of the file knows.
-extern const std::vector<std::string_view> kTopLevelKeys;
-extern const std::vector<std::string_view> kFlowKeys;
-extern const std::vector<std::string_view> kPointKeys;
 
 }  // namespace valtrix::trace::lint

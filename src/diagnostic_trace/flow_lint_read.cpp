@@ -1,5 +1,5 @@
-// Reads a flow configuration exactly as FlowTrace::Init does (the same yaml-cpp conversions,
-// keys looked up in the same order) and reports as errors what Init would drop or refuse.
+// Reads a flow configuration exactly as FlowTrace::Init does (by the same format tables, with
+// the same conversions, in the same order) and reports as errors what Init would drop or refuse.
 
 #include <algorithm>
 #include <cctype>
@@ -10,6 +10,8 @@
 #include <rclcpp/exceptions.hpp>
 #include <rclcpp/expand_topic_or_service_name.hpp>
 
+#include "config_file.hpp"
+#include "config_format.hpp"
 #include "flow_lint_model.hpp"
 
 namespace valtrix::trace::lint {
@@ -21,17 +23,6 @@ namespace {
 constexpr char kCheckNodeName[] = "node";
 constexpr char kCheckNamespace[] = "/";
 
-// The loader's conversions: yaml-cpp's as<T>(), which throws on a value it cannot convert.
-template <typename T>
-bool Converts(const YAML::Node& value, T& out) {
-  try {
-    out = value.as<T>();
-    return true;
-  } catch (const YAML::Exception&) {
-    return false;
-  }
-}
-
 // The flow, and within it the point, whose keys are being read.
 struct Scope {
   const FlowEntry* flow;
@@ -41,6 +32,7 @@ struct Scope {
     return point != nullptr ? PointLabel(*flow, *point) : FlowLabel(*flow);
   }
   const char* Dropped() const { return point != nullptr ? "the point" : "the flow"; }
+  const KeyTable& Keys() const { return point != nullptr ? point->keys : flow->keys; }
 };
 
 class Reader {
@@ -52,40 +44,17 @@ class Reader {
  private:
   void ReadWorkflows(const YAML::Node& workflows);
   FlowEntry ReadFlow(const YAML::Node& node, size_t number);
-  void ReadFlowKeys(FlowEntry& flow, TraceFlowCfg& cfg, bool& kept);
   PointEntry ReadPoint(const YAML::Node& node, size_t number, const FlowEntry& flow);
-  void ReadPointKeys(const FlowEntry& flow, PointEntry& point, TracePointCfg& cfg, bool& kept);
+  // Reads the keys of one entry as Init does, by the format's table, and calls
+  // `after_read(key, entry)` after each key read. A value that does not convert, or a required
+  // key that is absent, drops the entry: it is reported and `kept` turns false.
+  template <typename Record, size_t N, typename AfterRead>
+  void ReadKeys(const config_format::Key<Record> (&format)[N], Scope scope, Record& record,
+                bool& kept, AfterRead after_read);
   void ReportMissingPointId(const FlowEntry& flow, const PointEntry& point);
   bool CheckTopic(const KeyEntry& entry, const std::string& topic, const FlowEntry& flow);
   uint32_t ColumnInValue(const KeyEntry& entry, const std::string& text, size_t index) const;
   Position EntryPosition(const YAML::Node& entry) const;
-
-  // Each Read* reads `key` into `field` when present, as the loader does, and returns whether
-  // it was present and converted. A value that does not convert drops the entry: it is
-  // reported and `kept` turns false.
-  template <typename Stored, typename Field>
-  bool ReadKey(const KeyTable& keys, std::string_view key, const char* expected, Scope scope,
-               Field& field, bool& kept);
-  bool ReadText(const KeyTable& keys, std::string_view key, Scope scope, std::string& field,
-                bool& kept) {
-    return ReadKey<std::string>(keys, key, "a text", scope, field, kept);
-  }
-  bool ReadBool(const KeyTable& keys, std::string_view key, Scope scope, bool& field,
-                bool& kept) {
-    return ReadKey<bool>(keys, key, "a boolean (true/false, yes/no, on/off)", scope, field, kept);
-  }
-  bool ReadUnsigned(const KeyTable& keys, std::string_view key, Scope scope, uint32_t& field,
-                    bool& kept) {
-    return ReadKey<unsigned int>(keys, key, "an unsigned 32-bit integer", scope, field, kept);
-  }
-  bool ReadFloat(const KeyTable& keys, std::string_view key, Scope scope, float& field,
-                 bool& kept) {
-    return ReadKey<float>(keys, key, "a number", scope, field, kept);
-  }
-  // "event_id" wins over its older spelling "faliure_id", which is read only without it.
-  void ReadEventId(const KeyTable& keys, Scope scope, uint32_t& field, bool& kept) {
-    ReadUnsigned(keys, keys.Has("event_id") ? "event_id" : "faliure_id", scope, field, kept);
-  }
 
   KeyTable TableOf(const YAML::Node& mapping);
   void PrepareAliasCheck();
@@ -100,25 +69,35 @@ class Reader {
   int workflows_end_ = 0;
 };
 
-template <typename Stored, typename Field>
-bool Reader::ReadKey(const KeyTable& keys, std::string_view key, const char* expected,
-                     Scope scope, Field& field, bool& kept) {
-  const KeyEntry* entry = keys.Find(key);
-  if (entry == nullptr) {
-    return false;
+template <typename Record, size_t N, typename AfterRead>
+void Reader::ReadKeys(const config_format::Key<Record> (&format)[N], Scope scope,
+                      Record& record, bool& kept, AfterRead after_read) {
+  for (const auto& key : format) {
+    const KeyEntry* entry = scope.Keys().Find(key.name);
+    if (entry == nullptr && key.old_name != nullptr) {
+      entry = scope.Keys().Find(key.old_name);
+    }
+    if (entry == nullptr) {
+      config_format::StoreAbsent(key, record);
+      if (key.rule == config_format::Rule::kRequired) {
+        ReportMissingPointId(*scope.flow, *scope.point);
+        kept = false;
+      }
+      continue;
+    }
+    try {
+      config_format::Store(key, entry->value, record);
+    } catch (const YAML::Exception&) {
+      kept = false;
+      config_.Report(LintSeverity::kError, entry->value_position, scope.flow, scope.point,
+                     entry->name, "bad-type",
+                     "'" + entry->name + "' in " + scope.Label() + " must be " +
+                         config_format::kValueKinds[key.field.index()] + ", but is " + WrittenValue(entry->value) + "; " +
+                         scope.Dropped() + " is dropped");
+      continue;
+    }
+    after_read(key, *entry);
   }
-  Stored value{};
-  if (!Converts(entry->value, value)) {
-    kept = false;
-    config_.Report(LintSeverity::kError, entry->value_position, scope.flow, scope.point, key,
-                   "bad-type",
-                   "'" + std::string(key) + "' in " + scope.Label() + " must be " + expected +
-                       ", but is " + WrittenValue(entry->value) + "; " + scope.Dropped() +
-                       " is dropped");
-    return false;
-  }
-  field = value;
-  return true;
 }
 
 void Reader::Read() {
@@ -128,6 +107,13 @@ void Reader::Read() {
   } catch (const YAML::Exception& e) {
     config_.Report(LintSeverity::kError, PositionOf(e.mark), nullptr, nullptr, "",
                    "syntax-error", "YAML syntax error: " + e.msg + "; no flow is loaded");
+    return;
+  }
+  if (const auto excess = FindAliasExcess(yaml_)) {
+    config_.Report(LintSeverity::kError, PositionOf(*excess), nullptr, nullptr, "", "alias-limit",
+                   "the aliases up to this one reach more than " +
+                       std::to_string(kMaxAliasedNodes) +
+                       " nodes, so Init refuses the file; no flow is loaded");
     return;
   }
   if (root.IsScalar()) {
@@ -141,7 +127,7 @@ void Reader::Read() {
     config_.top_keys = TableOf(root);
     config_.top_key_aliased.assign(config_.top_keys.entries.size(), false);
   }
-  const KeyEntry* workflows = config_.top_keys.Find("workflows");
+  const KeyEntry* workflows = config_.top_keys.Find(config_format::kWorkflows);
   if (workflows == nullptr) {
     const char* found = root.IsSequence()
                             ? "the file is a sequence, not a mapping with a 'workflows' key"
@@ -187,56 +173,35 @@ FlowEntry Reader::ReadFlow(const YAML::Node& node, size_t number) {
                        "), not a mapping of flow keys; the flow is dropped");
     return flow;
   }
+  // An empty or sequence entry reads as a mapping without keys.
+  flow.is_mapping = node.IsMap();
+  if (flow.is_mapping) {
+    flow.keys = TableOf(node);
+  }
   auto cfg = std::make_shared<TraceFlowCfg>();
   bool kept = true;
-  if (node.IsMap()) {
-    flow.is_mapping = true;
-    flow.keys = TableOf(node);
-    ReadFlowKeys(flow, *cfg, kept);
-  } else {
-    // An empty or sequence entry reads as a mapping without keys.
-    cfg->check_order = false;
-  }
+  ReadKeys(config_format::kFlowKeys, {&flow, nullptr}, *cfg, kept,
+           [&](const config_format::Key<TraceFlowCfg>& key, const KeyEntry& entry) {
+             if (key.Fills(&TraceFlowCfg::flow_id)) {
+               flow.id = cfg->flow_id;
+               flow.has_id = true;
+             } else if (key.Fills(&TraceFlowCfg::diag_topic) && !cfg->diag_topic.empty() &&
+                        !CheckTopic(entry, cfg->diag_topic, flow)) {
+               kept = false;
+             } else if (key.Fills(&TraceFlowCfg::flow_points) && entry.value.IsSequence()) {
+               flow.points.reserve(entry.value.size());
+               for (const YAML::Node& point : entry.value) {
+                 flow.points.push_back(ReadPoint(point, flow.points.size() + 1, flow));
+                 if (flow.points.back().cfg) {
+                   cfg->flow_points.push_back(flow.points.back().cfg);
+                 }
+               }
+             }
+           });
   if (kept) {
     flow.cfg = std::move(cfg);
   }
   return flow;
-}
-
-// In the loader's order: flow_id, flow_name, diag_topic, description, check_order, event_id,
-// flow_points.
-void Reader::ReadFlowKeys(FlowEntry& flow, TraceFlowCfg& cfg, bool& kept) {
-  const KeyTable& keys = flow.keys;
-  const Scope scope{&flow, nullptr};
-  if (ReadText(keys, "flow_id", scope, cfg.flow_id, kept)) {
-    flow.id = cfg.flow_id;
-    flow.has_id = true;
-  }
-  ReadText(keys, "flow_name", scope, cfg.flow_name, kept);
-  if (ReadText(keys, "diag_topic", scope, cfg.diag_topic, kept) && !cfg.diag_topic.empty() &&
-      !CheckTopic(*keys.Find("diag_topic"), cfg.diag_topic, flow)) {
-    kept = false;
-  }
-  ReadText(keys, "description", scope, cfg.description, kept);
-  if (keys.Has("check_order")) {
-    ReadBool(keys, "check_order", scope, cfg.check_order, kept);
-  } else {
-    cfg.check_order = false;
-  }
-  ReadEventId(keys, scope, cfg.event_id, kept);
-
-  const KeyEntry* points = keys.Find("flow_points");
-  if (points == nullptr || !points->value.IsSequence()) {
-    return;
-  }
-  flow.points.reserve(points->value.size());
-  size_t number = 0;
-  for (const YAML::Node& node : points->value) {
-    flow.points.push_back(ReadPoint(node, ++number, flow));
-    if (flow.points.back().cfg) {
-      cfg.flow_points.push_back(flow.points.back().cfg);
-    }
-  }
 }
 
 PointEntry Reader::ReadPoint(const YAML::Node& node, size_t number, const FlowEntry& flow) {
@@ -261,39 +226,16 @@ PointEntry Reader::ReadPoint(const YAML::Node& node, size_t number, const FlowEn
   point.keys = TableOf(node);
   auto cfg = std::make_shared<TracePointCfg>();
   bool kept = true;
-  ReadPointKeys(flow, point, *cfg, kept);
+  ReadKeys(config_format::kPointKeys, {&flow, &point}, *cfg, kept,
+           [&](const config_format::Key<TracePointCfg>& key, const KeyEntry& /*entry*/) {
+             if (key.Fills(&TracePointCfg::point_id)) {
+               point.id = cfg->point_id;
+             }
+           });
   if (kept) {
     point.cfg = std::move(cfg);
   }
   return point;
-}
-
-// In the loader's order: point_id, event_id, the three flags, the three counts, freq_min,
-// point_desc, optional.
-void Reader::ReadPointKeys(const FlowEntry& flow, PointEntry& point, TracePointCfg& cfg,
-                           bool& kept) {
-  const KeyTable& keys = point.keys;
-  const Scope scope{&flow, &point};
-  if (!keys.Has("point_id")) {
-    ReportMissingPointId(flow, point);
-    kept = false;
-  } else if (ReadText(keys, "point_id", scope, cfg.point_id, kept)) {
-    point.id = cfg.point_id;
-    point.has_id = true;
-  }
-  ReadEventId(keys, scope, cfg.event_id, kept);
-  ReadBool(keys, "on_success", scope, cfg.on_success, kept);
-  ReadBool(keys, "on_failure", scope, cfg.on_failure, kept);
-  ReadBool(keys, "on_timeout", scope, cfg.on_timeout, kept);
-  ReadUnsigned(keys, "repeat_cnt", scope, cfg.repeat_cnt, kept);
-  ReadUnsigned(keys, "repeat_max", scope, cfg.repeat_max, kept);
-  ReadUnsigned(keys, "timeout_ms", scope, cfg.timeout_ms, kept);
-  ReadFloat(keys, "freq_min", scope, cfg.freq_min, kept);
-  ReadText(keys, keys.Has("point_desc") ? "point_desc" : "description", scope, cfg.description,
-           kept);
-  bool optional = false;
-  ReadBool(keys, "optional", scope, optional, kept);
-  cfg.is_critical = !optional;
 }
 
 void Reader::ReportMissingPointId(const FlowEntry& flow, const PointEntry& point) {
@@ -411,7 +353,7 @@ void Reader::PrepareAliasCheck() {
   for (size_t k = 0; k < entries.size(); ++k) {
     const int start = entries[k].value.Mark().pos;
     top_key_starts_.push_back(start);
-    if (entries[k].is_text && entries[k].name == "workflows" && workflows_end_ == 0) {
+    if (entries[k].is_text && entries[k].name == config_format::kWorkflows && workflows_end_ == 0) {
       workflows_begin_ = start;
       workflows_end_ = k + 1 < entries.size() ? entries[k + 1].value.Mark().pos : INT_MAX;
     }

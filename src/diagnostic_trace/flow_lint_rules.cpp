@@ -5,8 +5,11 @@
 #include <cmath>
 #include <map>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
+#include "config_format.hpp"
 #include "flow_lint_model.hpp"
 
 namespace valtrix::trace::lint {
@@ -44,6 +47,23 @@ bool Contains(const std::vector<std::string_view>& keys, std::string_view name) 
 }
 
 // --- keys that are never read ------------------------------------------------------------
+
+// Every spelling the loader reads at one level of the file.
+template <typename Record, size_t N>
+std::vector<std::string_view> NamesOf(const config_format::Key<Record> (&format)[N]) {
+  std::vector<std::string_view> names;
+  for (const auto& key : format) {
+    names.emplace_back(key.name);
+    if (key.old_name != nullptr) {
+      names.emplace_back(key.old_name);
+    }
+  }
+  return names;
+}
+
+const std::vector<std::string_view> kTopLevelKeys = {config_format::kWorkflows};
+const std::vector<std::string_view> kFlowKeys = NamesOf(config_format::kFlowKeys);
+const std::vector<std::string_view> kPointKeys = NamesOf(config_format::kPointKeys);
 
 // Where the keys of one mapping belong, for messages and suggestions.
 struct KeyLevel {
@@ -91,42 +111,39 @@ void CheckUnknownKeys(ConfigFile& config, const KeyTable& keys, const KeyLevel& 
 }
 
 void CheckDuplicateKeys(ConfigFile& config, const KeyTable& keys, const KeyLevel& level) {
-  for (size_t k = 0; k < keys.entries.size(); ++k) {
-    const KeyEntry& entry = keys.entries[k];
-    const KeyEntry* first = entry.is_text ? keys.Find(entry.name) : &entry;
-    if (first == &entry) {
+  std::unordered_map<std::string_view, const KeyEntry*> first_by_name;
+  for (const KeyEntry& entry : keys.entries) {
+    if (!entry.is_text) {
+      continue;
+    }
+    const auto [first, inserted] = first_by_name.emplace(entry.name, &entry);
+    if (inserted) {
       continue;
     }
     config.Report(LintSeverity::kWarning, entry.position, level.flow, level.point, entry.name,
                   "duplicate-key",
                   "key " + Key(entry.name) + " appears again" +
                       (level.where.empty() ? "" : " " + level.where) +
-                      "; only the first, at line " + std::to_string(first->position.line) +
+                      "; only the first, at line " + std::to_string(first->second->position.line) +
                       ", is read");
   }
 }
 
-// Of two spellings of one field, the loader reads only the preferred one.
-void CheckIgnoredKeys(ConfigFile& config, const KeyTable& keys, const KeyLevel& level) {
-  const auto check = [&](std::string_view preferred, std::string_view ignored) {
-    const KeyEntry* entry = keys.Find(ignored);
-    if (entry != nullptr && keys.Has(preferred)) {
-      config.Report(LintSeverity::kWarning, entry->position, level.flow, level.point, ignored,
-                    "ignored-key",
-                    Key(ignored) + " " + level.where + " is ignored because " + Key(preferred) +
-                        " is given");
-    }
-  };
-  check("event_id", "faliure_id");
-  if (level.point != nullptr) {
-    check("point_desc", "description");
-  }
-}
-
-void CheckKeys(ConfigFile& config, const KeyTable& keys, const KeyLevel& level) {
+template <typename Record, size_t N>
+void CheckKeys(ConfigFile& config, const KeyTable& keys,
+               const config_format::Key<Record> (&format)[N], const KeyLevel& level) {
   CheckUnknownKeys(config, keys, level);
   CheckDuplicateKeys(config, keys, level);
-  CheckIgnoredKeys(config, keys, level);
+  // Of two spellings of one field, the loader reads only the preferred one.
+  for (const auto& key : format) {
+    const KeyEntry* ignored = key.old_name != nullptr ? keys.Find(key.old_name) : nullptr;
+    if (ignored != nullptr && keys.Has(key.name)) {
+      config.Report(LintSeverity::kWarning, ignored->position, level.flow, level.point,
+                    key.old_name, "ignored-key",
+                    Key(key.old_name) + " " + level.where + " is ignored because " +
+                        Key(key.name) + " is given");
+    }
+  }
 }
 
 void CheckTopLevelKeys(ConfigFile& config) {
@@ -142,14 +159,22 @@ Position KeyOrEntry(const FlowEntry& flow, std::string_view key) {
   return entry != nullptr ? entry->value_position : flow.position;
 }
 
+// The id Init files a flow under, judged apart from the flow's other errors; none when
+// "flow_id" itself cannot be read or the entry is a text.
+const std::string* RegisteredId(const FlowEntry& flow) {
+  const bool unreadable = flow.is_mapping ? flow.keys.Has("flow_id") && !flow.has_id : !flow.cfg;
+  return unreadable ? nullptr : &flow.id;
+}
+
 // The registry keeps one flow per id: a later flow replaces an earlier one of the same id.
 void CheckRepeatedFlowIds(ConfigFile& config) {
   std::map<std::string, const FlowEntry*> first_by_id;
   for (const FlowEntry& flow : config.flows) {
-    if (!flow.cfg) {
+    const std::string* id = RegisteredId(flow);
+    if (id == nullptr) {
       continue;
     }
-    const auto [it, inserted] = first_by_id.emplace(flow.cfg->flow_id, &flow);
+    const auto [it, inserted] = first_by_id.emplace(*id, &flow);
     if (inserted) {
       continue;
     }
@@ -355,11 +380,12 @@ void CheckRepeatBounds(ConfigFile& config, const FlowEntry& flow, const PointEnt
 
 void CheckFlow(ConfigFile& config, const FlowEntry& flow) {
   if (flow.is_mapping) {
-    CheckKeys(config, flow.keys, {kFlowKeys, "in " + FlowLabel(flow), &flow, nullptr});
+    CheckKeys(config, flow.keys, config_format::kFlowKeys,
+              {kFlowKeys, "in " + FlowLabel(flow), &flow, nullptr});
   }
   for (const PointEntry& point : flow.points) {
     if (point.is_mapping) {
-      CheckKeys(config, point.keys,
+      CheckKeys(config, point.keys, config_format::kPointKeys,
                 {kPointKeys, "in " + PointLabel(flow, point), &flow, &point});
     }
   }

@@ -31,4 +31,19 @@ inline std::shared_ptr<TraceFlowCfg> CriticalFlow(const std::string& flow_id,
   return cfg;
 }
 
+// A configuration whose one flow takes its points from `levels` levels of nested aliases, each
+// naming the one below ten times: about 10^levels nodes written in a few hundred bytes.
+inline std::string NestedAliasFlows(int levels) {
+  std::string yaml = "a0: &a0 [x, x, x, x, x, x, x, x, x, x]\n";
+  for (int level = 1; level < levels; ++level) {
+    const std::string below = "*a" + std::to_string(level - 1);
+    yaml += "a" + std::to_string(level) + ": &a" + std::to_string(level) + " [" + below;
+    for (int k = 1; k < 10; ++k) {
+      yaml += ", " + below;
+    }
+    yaml += "]\n";
+  }
+  return yaml + "workflows: [{flow_id: f, flow_points: *a" + std::to_string(levels - 1) + "}]\n";
+}
+
 }  // namespace valtrix::trace

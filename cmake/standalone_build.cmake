@@ -7,6 +7,10 @@ add_subdirectory(ros2_standin)
 
 # Installed programs find the stand-in's libraries in <prefix>/lib, beside or above them.
 set(CMAKE_INSTALL_RPATH "\$ORIGIN:\$ORIGIN/..")
+# As DT_RPATH, which LD_LIBRARY_PATH does not override: in a shell where a ROS 2 workspace is
+# sourced, the standalone programs would otherwise load that workspace's
+# libvaltrix_diagnostic_reporter, built against real rclcpp, and crash.
+add_link_options(LINKER:--disable-new-dtags)
 
 function(valtrix_use_ros2 target)
   target_link_libraries(${target} PUBLIC ros2_standin::rclcpp)

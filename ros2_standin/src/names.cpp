@@ -52,7 +52,9 @@ void validate_topic_name(const std::string& name) {
       if (i != 0) {
         reject_topic(name, "topic name must not have tilde '~' unless it is the first character", i);
       }
-      if (name.size() > 1 && name[1] != '/') {
+      // rcl checks the character after the tilde only when another one follows it, so "~a"
+      // passes (and expands to "<node>a") while "~ab" does not.
+      if (name.size() > 2 && name[1] != '/') {
         reject_topic(name,
                      "topic name must not have a tilde '~' that is not followed by a forward "
                      "slash '/'",
@@ -103,13 +105,9 @@ void validate_full_topic_name(const std::string& name) {
       reject_topic(name, "topic name token must not start with a number", i);
     }
   }
-  // Checked last, as rmw does. rmw's text names the limit as its macro spells it; the length
-  // and the plain number are added so the user sees by how much the name is over.
+  // Checked last, as rmw does, whose text names the limit as its macro spells it.
   if (name.size() > kMaxTopicNameLength) {
-    const std::string problem = "topic length should not exceed '255U - 8U' (" +
-                                std::to_string(kMaxTopicNameLength) + " characters), it has " +
-                                std::to_string(name.size());
-    reject_topic(name, problem.c_str(), kMaxTopicNameLength - 1);
+    reject_topic(name, "topic length should not exceed '255U - 8U'", kMaxTopicNameLength - 1);
   }
 }
 
@@ -129,7 +127,8 @@ std::string substitute(const std::string& name, const std::string& node_name,
     } else if (key == "ns" || key == "namespace") {
       result += namespace_;
     } else {
-      reject_topic(name, ("unknown substitution '{" + key + "}'").c_str(), i);
+      // rcl fails to expand such a name although it validates; rclcpp reports exactly that.
+      throw std::runtime_error("topic name unexpectedly valid");
     }
     i = close + 1;
   }
@@ -199,21 +198,6 @@ std::string expand_topic_name(const std::string& name, const std::string& node_n
 
 }  // namespace ros2_standin
 
-namespace {
-
-// A "{...}" that none of rcl's default substitutions ({node}, {ns}, {namespace}) names.
-bool has_unknown_substitution(const std::string& name) {
-  for (size_t open = name.find('{'); open != std::string::npos; open = name.find('{', open + 1)) {
-    const size_t close = name.find('}', open);
-    const std::string key = name.substr(open + 1, close - open - 1);
-    if (key != "node" && key != "ns" && key != "namespace") {
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
 
 std::string rclcpp::expand_topic_or_service_name(const std::string& name,
                                                  const std::string& node_name,
@@ -229,10 +213,6 @@ std::string rclcpp::expand_topic_or_service_name(const std::string& name,
       throw InvalidNamespaceError("", "namespace must not be empty", 0);
     }
     ros2_standin::validate_namespace(namespace_);
-    // rcl fails to expand such a name although it validates; rclcpp reports exactly that.
-    if (has_unknown_substitution(name)) {
-      throw std::runtime_error("topic name unexpectedly valid");
-    }
     return ros2_standin::expand_topic_name(name, node_name, namespace_);
   } catch (const InvalidTopicNameError& error) {
     if (!is_service) {

@@ -180,7 +180,14 @@ Node::Node(const std::string& node_name, const std::string& namespace_,
                                "failed to initialize rcl node: ");
   }
   ros2_standin::validate_node_name(node_name);
-  ros2_standin::validate_namespace(ros2_standin::absolute_namespace(namespace_));
+  try {
+    ros2_standin::validate_namespace(ros2_standin::absolute_namespace(namespace_));
+  } catch (const exceptions::InvalidNamespaceError&) {
+    // rcl checks the namespace made absolute; rclcpp then reports what is wrong with the one
+    // it was given ("must be absolute" when that is relative).
+    ros2_standin::validate_namespace(namespace_);
+    throw;
+  }
 
   auto& remaps = state_->remaps;
   remaps = ros2_standin::parse_ros_arguments(options.arguments());

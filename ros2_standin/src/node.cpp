@@ -182,11 +182,14 @@ Node::Node(const std::string& node_name, const std::string& namespace_,
   ros2_standin::validate_node_name(node_name);
   ros2_standin::validate_namespace(ros2_standin::absolute_namespace(namespace_));
 
+  auto local = ros2_standin::parse_ros_arguments(options.arguments());
   auto& remaps = state_->remaps;
-  remaps = ros2_standin::parse_ros_arguments(options.arguments());
+  remaps = std::move(local.remaps);
+  std::vector<ros2_standin::ParameterRule> global_parameters;
   if (options.use_global_arguments()) {
     const auto global = ros2_standin::global_remaps();
     remaps.insert(remaps.end(), global.begin(), global.end());
+    global_parameters = ros2_standin::global_parameter_rules();
   }
   state_->name = ros2_standin::remap_name(remaps, RemapRule::Kind::NodeName, node_name, node_name);
   state_->namespace_ = ros2_standin::absolute_namespace(
@@ -195,6 +198,8 @@ Node::Node(const std::string& node_name, const std::string& namespace_,
   ros2_standin::validate_namespace(state_->namespace_);
   state_->fully_qualified_name =
       ros2_standin::fully_qualified_node_name(state_->name, state_->namespace_);
+  state_->parameter_overrides = ros2_standin::resolve_parameter_overrides(
+      state_->fully_qualified_name, global_parameters, local.parameters);
   state_->participant = ros2_standin::Participant::Get();
   state_->graph_node = std::make_shared<ros2_standin::GraphNode>(
       state_->participant, state_->name, state_->namespace_);

@@ -55,11 +55,13 @@ dds_qos_t* make_qos(const rclcpp::QoS& qos) {
     dds_qset_history(dds_qos, DDS_HISTORY_KEEP_LAST,
                      static_cast<int32_t>(qos.depth() == 0 ? 1 : qos.depth()));
   }
+  // A reliable keep-all writer whose readers lag waits for room as long as it takes, as under
+  // rmw_cyclonedds_cpp; with a time limit, publish would fail where ROS 2 only waits.
   dds_qset_reliability(dds_qos,
                        qos.reliability() == rclcpp::ReliabilityPolicy::BestEffort
                            ? DDS_RELIABILITY_BEST_EFFORT
                            : DDS_RELIABILITY_RELIABLE,
-                       DDS_MSECS(100));
+                       DDS_INFINITY);
   dds_qset_durability(dds_qos, qos.durability() == rclcpp::DurabilityPolicy::TransientLocal
                                    ? DDS_DURABILITY_TRANSIENT_LOCAL
                                    : DDS_DURABILITY_VOLATILE);

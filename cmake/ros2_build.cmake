@@ -4,11 +4,17 @@ find_package(rclcpp REQUIRED)
 find_package(ament_index_cpp REQUIRED)
 find_package(builtin_interfaces REQUIRED)
 find_package(diagnostic_msgs REQUIRED)
+find_package(std_msgs REQUIRED)
 find_package(valtrix_protocol REQUIRED)
 
 function(valtrix_use_ros2 target)
   ament_target_dependencies(${target} PUBLIC rclcpp builtin_interfaces diagnostic_msgs
     valtrix_protocol)
+endfunction()
+
+# For the monitor's programs only: the library itself needs no std_msgs.
+function(valtrix_use_std_msgs target)
+  ament_target_dependencies(${target} PUBLIC std_msgs)
 endfunction()
 
 function(valtrix_use_ament_index target)

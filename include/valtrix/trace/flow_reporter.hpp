@@ -15,9 +15,12 @@ namespace valtrix::trace {
 
 /// The quality of service of a trace topic, for reporters and the monitor alike: reliable,
 /// volatile, keep-all. Keep-all on the writer makes a burst wait for the reader's
-/// acknowledgements instead of overwriting points not yet delivered, and keep-all on the reader
-/// keeps every point received until the monitor takes it, however far it falls behind: a burst
-/// costs memory and delay, never points.
+/// acknowledgements instead of overwriting points not yet delivered (a keep-last writer drops
+/// its oldest unacknowledged sample once its depth is full), and keep-all on the reader keeps
+/// every point received until the monitor takes it, however far it falls behind (a keep-last
+/// reader would overwrite them): a burst costs memory and delay, never points. The price: while
+/// a monitor that died is still matched (Cyclone DDS notices after its lease, 10 s by default),
+/// `Trace` waits once some 500 kB of points (about 2 500) are unacknowledged.
 rclcpp::QoS TraceTopicQos();
 
 /// Reports the steps of flows from any node of the ROS graph to a `flow_monitor`, which judges

@@ -194,11 +194,6 @@ const ParameterValue& Node::declare_parameter(
   return declared.value;
 }
 
-bool Node::has_parameter(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(state_->parameters_mutex);
-  return state_->parameters.count(name) != 0;
-}
-
 Parameter Node::get_parameter(const std::string& name) const {
   std::lock_guard<std::mutex> lock(state_->parameters_mutex);
   const auto declared = state_->parameters.find(name);

@@ -127,8 +127,6 @@ class Node : public std::enable_shared_from_this<Node> {
     }
   }
 
-  bool has_parameter(const std::string& name) const;
-
   /// Throws ParameterNotDeclaredException for a name never declared.
   Parameter get_parameter(const std::string& name) const;
 

@@ -16,13 +16,7 @@ class Parameter {
   template <typename ValueTypeT>
   Parameter(const std::string& name, ValueTypeT value) : Parameter(name, ParameterValue(value)) {}
 
-  bool operator==(const Parameter& rhs) const {
-    return name_ == rhs.name_ && value_ == rhs.value_;
-  }
-  bool operator!=(const Parameter& rhs) const { return !(*this == rhs); }
-
   ParameterType get_type() const { return value_.get_type(); }
-  std::string get_type_name() const { return to_string(get_type()); }
   const std::string& get_name() const { return name_; }
   const ParameterValue& get_parameter_value() const { return value_; }
 
@@ -34,7 +28,6 @@ class Parameter {
   /// Each throws ParameterTypeException when the value is of another type.
   bool as_bool() const { return get_value<PARAMETER_BOOL>(); }
   int64_t as_int() const { return get_value<PARAMETER_INTEGER>(); }
-  double as_double() const { return get_value<PARAMETER_DOUBLE>(); }
   const std::string& as_string() const { return get_value<PARAMETER_STRING>(); }
 
  private:

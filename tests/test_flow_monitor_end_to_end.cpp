@@ -200,7 +200,8 @@ TEST_F(FlowMonitorEndToEndTest, TheReadmePythonReporterReportsBesideACppOne) {
   }
   const std::regex block("<!-- rclpy example: flow_reporter.py -->\n```python\n([^`]*)```");
   std::smatch match;
-  const std::string readme = valtrix::test::ReadFile(std::string(VALTRIX_SOURCE_DIR) + "/README.md");
+  const std::string readme =
+      valtrix::test::ReadFile(std::string(VALTRIX_SOURCE_DIR) + "/README.md");
   ASSERT_TRUE(std::regex_search(readme, match, block));
   valtrix::test::TempFiles files;
   const std::string script = files.Write(match[1]);
@@ -226,6 +227,8 @@ TEST_F(FlowMonitorEndToEndTest, TheReadmePythonReporterReportsBesideACppOne) {
   Values flow = Ear::Newest(diagnostics, "flow_monitor: grab_place_task", "/flow_monitor");
   EXPECT_EQ(flow["received from /flow_reporter"], "4");
   EXPECT_EQ(flow["received from /monitor_test"], "3");
+  monitor.Signal(SIGINT);  // leaves the DDS graph at once, unlike a killed process
+  EXPECT_EQ(monitor.WaitForExit(std::chrono::seconds(10)), 0);
 }
 
 TEST_F(FlowMonitorEndToEndTest, BurstsLoseNothingAndBadPointsOnlyWarnAndCount) {

@@ -157,10 +157,10 @@ void FlowMonitor::OnTracePoints(DiagnosticArray& array) {
     const auto& stamp = array.header.stamp;
     const int64_t now_ms = NowMs();
     // A stamp left empty (a message typed in by hand) means "now".
-    const int64_t stamp_ms =
-        stamp.sec == 0 && stamp.nanosec == 0
-            ? now_ms
-            : int64_t{stamp.sec} * kMillisecondsPerSecond + stamp.nanosec / kNanosecondsPerMillisecond;
+    const int64_t stamp_ms = stamp.sec == 0 && stamp.nanosec == 0
+                                 ? now_ms
+                                 : int64_t{stamp.sec} * kMillisecondsPerSecond +
+                                       stamp.nanosec / kNanosecondsPerMillisecond;
     if (array.status.empty()) {
       Drop(warned_malformed_, "no status", malformed_, "a message without a status");
       return;
@@ -193,7 +193,8 @@ void FlowMonitor::OnTracePoint(DiagnosticStatus& status, int64_t stamp_ms, int64
   ++flow.received[status.hardware_id];
 
   const bool last_point = flow.ordered && status.message == flow.last_point;
-  auto point = std::make_shared<trace::TracePoint>(status.message, status.level == DiagnosticStatus::OK);
+  auto point =
+      std::make_shared<trace::TracePoint>(status.message, status.level == DiagnosticStatus::OK);
   point->timestamp = stamp_ms;
   point->metadata.reserve(status.values.size());
   for (KeyValue& value : status.values) {

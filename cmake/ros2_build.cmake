@@ -4,11 +4,17 @@ find_package(rclcpp REQUIRED)
 find_package(ament_index_cpp REQUIRED)
 find_package(builtin_interfaces REQUIRED)
 find_package(diagnostic_msgs REQUIRED)
+find_package(std_msgs REQUIRED)
 find_package(valtrix_protocol REQUIRED)
 
 function(valtrix_use_ros2 target)
   ament_target_dependencies(${target} PUBLIC rclcpp builtin_interfaces diagnostic_msgs
     valtrix_protocol)
+endfunction()
+
+# For the monitor's programs only: the library itself needs no std_msgs.
+function(valtrix_use_std_msgs target)
+  ament_target_dependencies(${target} PUBLIC std_msgs)
 endfunction()
 
 function(valtrix_use_ament_index target)
@@ -40,8 +46,8 @@ function(valtrix_add_gtest name)
   endif()
   target_link_libraries(${name} ${ARG_LIBRARIES})
   if(ARG_ROS2)
-    ament_target_dependencies(${name} rclcpp builtin_interfaces diagnostic_msgs valtrix_protocol
-      ament_index_cpp)
+    ament_target_dependencies(${name} rclcpp builtin_interfaces diagnostic_msgs std_msgs
+      valtrix_protocol ament_index_cpp)
   endif()
   target_include_directories(${name} PRIVATE ${ARG_INCLUDE_DIRECTORIES})
   target_compile_definitions(${name} PRIVATE ${ARG_DEFINITIONS})

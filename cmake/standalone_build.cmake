@@ -16,6 +16,10 @@ function(valtrix_use_ros2 target)
   target_link_libraries(${target} PUBLIC ros2_standin::rclcpp)
 endfunction()
 
+# The stand-in's rclcpp carries std_msgs already.
+function(valtrix_use_std_msgs target)
+endfunction()
+
 function(valtrix_use_ament_index target)
   target_link_libraries(${target} PRIVATE ros2_standin::ament_index_cpp)
 endfunction()

@@ -252,9 +252,9 @@ TEST(StandinInitTest, RejectsUnknownRosArgumentsListingThem) {
   EXPECT_FALSE(rclcpp::ok());
 
   const char* trailing[] = {"prog", "--ros-args", "-r"};
-  EXPECT_THROW(rclcpp::init(3, trailing), rclcpp::exceptions::RCLError);
+  EXPECT_THROW(rclcpp::init(3, trailing), rclcpp::exceptions::RCLInvalidROSArgsError);
   const char* bad_rule[] = {"prog", "--ros-args", "-r", "no_separator"};
-  EXPECT_THROW(rclcpp::init(4, bad_rule), rclcpp::exceptions::RCLError);
+  EXPECT_THROW(rclcpp::init(4, bad_rule), rclcpp::exceptions::RCLInvalidROSArgsError);
 }
 
 TEST(StandinInitTest, OkFollowsInitShutdownAndSigint) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <rclcpp/exceptions.hpp>
@@ -28,7 +29,7 @@ const char* const kIgnoredFlags[] = {
 };
 // Options of rcl that take one value; accepted and ignored likewise.
 const char* const kIgnoredOptions[] = {
-    "-p", "--param", "--params-file", "-e", "--enclave", "--log-level", "--log-config-file",
+    "--params-file", "-e", "--enclave", "--log-level", "--log-config-file",
 };
 
 bool is_one_of(const std::string& argument, const char* const* begin, const char* const* end) {
@@ -41,8 +42,8 @@ bool is_one_of(const std::string& argument, const char* const* begin, const char
 }
 
 [[noreturn]] void throw_invalid_ros_args(const std::string& message) {
-  throw rclcpp::exceptions::RCLError(rclcpp::exceptions::RCLErrorBase(kInvalidRosArgs, message),
-                                     kInitErrorPrefix);
+  throw rclcpp::exceptions::RCLInvalidROSArgsError(
+      rclcpp::exceptions::RCLErrorBase(kInvalidRosArgs, message), kInitErrorPrefix);
 }
 
 RemapRule parse_remap_rule(const std::string& text) {
@@ -77,6 +78,7 @@ RemapRule parse_remap_rule(const std::string& text) {
 struct Context {
   std::mutex mutex;
   std::vector<RemapRule> remaps;
+  std::vector<ParameterRule> parameters;
   bool handlers_installed = false;
 };
 
@@ -170,8 +172,8 @@ void uninstall_signal_handlers(Context& ctx) {
 
 }  // namespace
 
-std::vector<RemapRule> parse_ros_arguments(const std::vector<std::string>& arguments) {
-  std::vector<RemapRule> remaps;
+RosArguments parse_ros_arguments(const std::vector<std::string>& arguments) {
+  RosArguments parsed;
   std::vector<std::string> unknown;
   bool in_ros_args = false;
   for (size_t i = 0; i < arguments.size(); ++i) {
@@ -186,7 +188,19 @@ std::vector<RemapRule> parse_ros_arguments(const std::vector<std::string>& argum
       if (i + 1 == arguments.size()) {
         throw_invalid_ros_args("Couldn't parse trailing " + argument + " flag. No remap rule found.");
       }
-      remaps.push_back(parse_remap_rule(arguments[++i]));
+      parsed.remaps.push_back(parse_remap_rule(arguments[++i]));
+    } else if (argument == "-p" || argument == "--param") {
+      if (i + 1 == arguments.size()) {
+        throw_invalid_ros_args("Couldn't parse trailing " + argument +
+                               " flag. No parameter override rule found.");
+      }
+      ParameterRule rule;
+      if (!parse_parameter_rule(arguments[i + 1], rule)) {
+        throw_invalid_ros_args("Couldn't parse parameter override rule: '" + argument + " " +
+                               arguments[i + 1] + "'");
+      }
+      parsed.parameters.push_back(std::move(rule));
+      ++i;
     } else if (is_one_of(argument, std::begin(kIgnoredOptions), std::end(kIgnoredOptions))) {
       if (i + 1 == arguments.size()) {
         throw_invalid_ros_args("Couldn't parse trailing " + argument + " flag. No value found.");
@@ -199,7 +213,7 @@ std::vector<RemapRule> parse_ros_arguments(const std::vector<std::string>& argum
   if (!unknown.empty()) {
     throw rclcpp::exceptions::UnknownROSArgsError(std::move(unknown));
   }
-  return remaps;
+  return parsed;
 }
 
 bool context_ok() { return g_ok.load(); }
@@ -208,6 +222,12 @@ std::vector<RemapRule> global_remaps() {
   Context& ctx = context();
   std::lock_guard<std::mutex> lock(ctx.mutex);
   return ctx.remaps;
+}
+
+std::vector<ParameterRule> global_parameter_rules() {
+  Context& ctx = context();
+  std::lock_guard<std::mutex> lock(ctx.mutex);
+  return ctx.parameters;
 }
 
 }  // namespace ros2_standin
@@ -224,7 +244,9 @@ void init(int argc, char const* const* argv) {
   if (ros2_standin::g_ok.load()) {
     throw ContextAlreadyInitialized();
   }
-  ctx.remaps = ros2_standin::parse_ros_arguments(arguments);
+  auto parsed = ros2_standin::parse_ros_arguments(arguments);
+  ctx.remaps = std::move(parsed.remaps);
+  ctx.parameters = std::move(parsed.parameters);
   ros2_standin::install_signal_handlers(ctx);
   ros2_standin::g_ok.store(true);
 }

@@ -5,9 +5,11 @@
 
 #include <builtin_interfaces/msg/Time.h>
 #include <diagnostic_msgs/msg/DiagnosticArray.h>
+#include <std_msgs/msg/String.h>
 #include <valtrix_protocol/msg/DiagnosticEvent.h>
 
 #include <diagnostic_msgs/msg/diagnostic_array.hpp>
+#include <std_msgs/msg/string.hpp>
 #include <valtrix_protocol/msg/diagnostic_event.hpp>
 
 namespace ros2_standin {
@@ -21,6 +23,7 @@ using DiagnosticEventSample = valtrix_protocol_msg_dds__DiagnosticEvent_;
 using DiagnosticArraySample = diagnostic_msgs_msg_dds__DiagnosticArray_;
 using DiagnosticStatusSample = diagnostic_msgs_msg_dds__DiagnosticStatus_;
 using KeyValueSample = diagnostic_msgs_msg_dds__KeyValue_;
+using StringSample = std_msgs_msg_dds__String_;
 
 // The sample only borrows the strings: dds_write serialises without modifying them.
 char* borrow(const std::string& text) { return const_cast<char*>(text.c_str()); }
@@ -66,6 +69,16 @@ void diagnostic_event_from_sample(const void* sample, void* message) {
   event.event_code = in.event_code;
   event.outcome = in.outcome;
   event.detail = copy(in.detail);
+}
+
+void string_to_sample(const void* message, void* sample, SampleScratch* /*scratch*/) {
+  static_cast<StringSample*>(sample)->data =
+      borrow(static_cast<const std_msgs::msg::String*>(message)->data);
+}
+
+void string_from_sample(const void* sample, void* message) {
+  static_cast<std_msgs::msg::String*>(message)->data =
+      copy(static_cast<const StringSample*>(sample)->data);
 }
 
 // The C arrays behind an array sample's sequences: every status of the message, and the values
@@ -154,6 +167,14 @@ const MessageTypeSupport& get_message_type_support<DiagnosticArray>() {
   static const MessageTypeSupport type_support{
       &diagnostic_msgs_msg_dds__DiagnosticArray__desc, sizeof(DiagnosticArraySample),
       diagnostic_array_to_sample, diagnostic_array_from_sample, make_diagnostic_array_scratch};
+  return type_support;
+}
+
+template <>
+const MessageTypeSupport& get_message_type_support<std_msgs::msg::String>() {
+  static const MessageTypeSupport type_support{&std_msgs_msg_dds__String__desc,
+                                               sizeof(StringSample), string_to_sample,
+                                               string_from_sample, nullptr};
   return type_support;
 }
 

@@ -55,11 +55,13 @@ dds_qos_t* make_qos(const rclcpp::QoS& qos) {
     dds_qset_history(dds_qos, DDS_HISTORY_KEEP_LAST,
                      static_cast<int32_t>(qos.depth() == 0 ? 1 : qos.depth()));
   }
+  // A reliable keep-all writer whose readers lag waits for room as long as it takes, as under
+  // rmw_cyclonedds_cpp; with a time limit, publish would fail where ROS 2 only waits.
   dds_qset_reliability(dds_qos,
                        qos.reliability() == rclcpp::ReliabilityPolicy::BestEffort
                            ? DDS_RELIABILITY_BEST_EFFORT
                            : DDS_RELIABILITY_RELIABLE,
-                       DDS_MSECS(100));
+                       DDS_INFINITY);
   dds_qset_durability(dds_qos, qos.durability() == rclcpp::DurabilityPolicy::TransientLocal
                                    ? DDS_DURABILITY_TRANSIENT_LOCAL
                                    : DDS_DURABILITY_VOLATILE);
@@ -189,11 +191,14 @@ Node::Node(const std::string& node_name, const std::string& namespace_,
     throw;
   }
 
+  auto local = ros2_standin::parse_ros_arguments(options.arguments());
   auto& remaps = state_->remaps;
-  remaps = ros2_standin::parse_ros_arguments(options.arguments());
+  remaps = std::move(local.remaps);
+  std::vector<ros2_standin::ParameterRule> global_parameters;
   if (options.use_global_arguments()) {
     const auto global = ros2_standin::global_remaps();
     remaps.insert(remaps.end(), global.begin(), global.end());
+    global_parameters = ros2_standin::global_parameter_rules();
   }
   state_->name = ros2_standin::remap_name(remaps, RemapRule::Kind::NodeName, node_name, node_name);
   state_->namespace_ = ros2_standin::absolute_namespace(
@@ -202,6 +207,8 @@ Node::Node(const std::string& node_name, const std::string& namespace_,
   ros2_standin::validate_namespace(state_->namespace_);
   state_->fully_qualified_name =
       ros2_standin::fully_qualified_node_name(state_->name, state_->namespace_);
+  state_->parameter_overrides = ros2_standin::resolve_parameter_overrides(
+      state_->fully_qualified_name, global_parameters, local.parameters);
   state_->participant = ros2_standin::Participant::Get();
   state_->graph_node = std::make_shared<ros2_standin::GraphNode>(
       state_->participant, state_->name, state_->namespace_);

@@ -4,13 +4,16 @@
 
 #include <dds/dds.h>
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include <rcl_interfaces/msg/parameter_descriptor.hpp>
 #include <rclcpp/node.hpp>
+#include <rclcpp/parameter_value.hpp>
 #include <rclcpp/qos.hpp>
 #include <ros2_standin/type_support.hpp>
 
@@ -26,9 +29,34 @@ struct RemapRule {
   std::string to;
 };
 
+/// One `[node:]name:=value` rule given with -p/--param.
+struct ParameterRule {
+  /// Applies to every node when empty, else to the node whose fully qualified name is
+  /// "/<node_name>".
+  std::string node_name;
+  std::string name;
+  rclcpp::ParameterValue value;
+};
+
+/// What the ROS arguments of one command line ask for.
+struct RosArguments {
+  std::vector<RemapRule> remaps;
+  std::vector<ParameterRule> parameters;
+};
+
 /// Parses the ROS arguments of a command line (the parts after --ros-args); throws
 /// UnknownROSArgsError or RCLError like rcl.
-std::vector<RemapRule> parse_ros_arguments(const std::vector<std::string>& arguments);
+RosArguments parse_ros_arguments(const std::vector<std::string>& arguments);
+
+/// Parses the rule that follows -p; false when it is not one rcl accepts (or, for values that
+/// are YAML sequences or mappings, not one the stand-in holds).
+bool parse_parameter_rule(const std::string& text, ParameterRule& rule);
+
+/// The parameter values the rules set for the node named `fully_qualified_name`: the global
+/// rules first, then the node's own arguments, a later value of a name replacing an earlier.
+std::map<std::string, rclcpp::ParameterValue> resolve_parameter_overrides(
+    const std::string& fully_qualified_name, const std::vector<ParameterRule>& global_rules,
+    const std::vector<ParameterRule>& local_rules);
 
 class Graph;
 class GraphNode;
@@ -130,6 +158,17 @@ class NodeState {
   std::mutex mutex;
   std::vector<std::weak_ptr<rclcpp::SubscriptionBase>> subscriptions;
   std::vector<std::weak_ptr<rclcpp::TimerBase>> timers;
+
+  /// A declared parameter.
+  struct DeclaredParameter {
+    rclcpp::ParameterValue value;
+    rcl_interfaces::msg::ParameterDescriptor descriptor;
+  };
+  // Values from the command line, fixed when the node is made.
+  std::map<std::string, rclcpp::ParameterValue> parameter_overrides;
+  // Guarded by `parameters_mutex`; entries are never removed, so references to them stay valid.
+  mutable std::mutex parameters_mutex;
+  std::map<std::string, DeclaredParameter> parameters;
 };
 
 /// Reaches the stand-in internals of the public classes.
@@ -151,6 +190,7 @@ struct EntityAccess {
 // Global state of the context (rclcpp::init/shutdown).
 bool context_ok();
 std::vector<RemapRule> global_remaps();
+std::vector<ParameterRule> global_parameter_rules();
 
 // Name checks and expansion with ROS 2's rules; each throws the matching NameValidationError.
 void validate_node_name(const std::string& name);

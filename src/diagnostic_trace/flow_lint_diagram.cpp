@@ -1,6 +1,7 @@
 // Diagrams of the flows a configuration file loads: Mermaid flowcharts and Graphviz digraphs.
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,18 +13,18 @@ namespace {
 
 // The flows Init ends up holding, in file order: the ones it keeps, less those that a later
 // flow of the same id replaces.
-std::vector<const TraceFlowCfg*> RegisteredFlows(const lint::ConfigFile& config) {
+std::vector<std::shared_ptr<TraceFlowCfg>> RegisteredFlows(const lint::ConfigFile& config) {
   std::map<std::string, size_t> last_by_id;
   for (size_t k = 0; k < config.flows.size(); ++k) {
     if (config.flows[k].cfg) {
       last_by_id[config.flows[k].cfg->flow_id] = k;
     }
   }
-  std::vector<const TraceFlowCfg*> flows;
+  std::vector<std::shared_ptr<TraceFlowCfg>> flows;
   for (size_t k = 0; k < config.flows.size(); ++k) {
     const auto& cfg = config.flows[k].cfg;
     if (cfg && last_by_id[cfg->flow_id] == k) {
-      flows.push_back(cfg.get());
+      flows.push_back(cfg);
     }
   }
   return flows;
@@ -156,7 +157,7 @@ std::string DrawFlowDiagram(const TraceFlowCfg& flow, FlowDiagramFormat format) 
 std::string DrawFlowDiagramsText(const std::string& yaml, FlowDiagramFormat format) {
   const lint::ConfigFile config = lint::ReadConfig(yaml, "");
   std::string out;
-  for (const TraceFlowCfg* flow : RegisteredFlows(config)) {
+  for (const auto& flow : RegisteredFlows(config)) {
     out += (out.empty() ? "" : "\n") + DrawFlowDiagram(*flow, format);
   }
   return out;
@@ -169,6 +170,15 @@ std::string DrawFlowDiagrams(const std::string& path, FlowDiagramFormat format) 
     return "";
   }
   return DrawFlowDiagramsText(text, format);
+}
+
+std::vector<std::shared_ptr<TraceFlowCfg>> ReadFlowConfigs(const std::string& path) {
+  std::string text;
+  LintFinding failure;
+  if (!lint::ReadConfigText(path, text, failure)) {
+    return {};
+  }
+  return RegisteredFlows(lint::ReadConfig(text, path));
 }
 
 }  // namespace valtrix::trace

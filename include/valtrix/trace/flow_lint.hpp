@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,5 +53,11 @@ std::string DrawFlowDiagramsText(const std::string& yaml, FlowDiagramFormat form
 
 /// The diagram of one flow, read from a file or registered in code.
 std::string DrawFlowDiagram(const TraceFlowCfg& flow, FlowDiagramFormat format);
+
+/// The flows that `FlowTrace::Init` would register from the file at `path`, in file order, each
+/// as Init builds it (a later flow of the same id replacing the earlier), but with no publisher
+/// and without logging anything. Empty when the file cannot be read or loads no flow; the
+/// findings of `LintFlowConfig` say why.
+std::vector<std::shared_ptr<TraceFlowCfg>> ReadFlowConfigs(const std::string& path);
 
 }  // namespace valtrix::trace

@@ -74,6 +74,14 @@ class RCLError : public RCLErrorBase, public std::runtime_error {
       : RCLErrorBase(base_exc), std::runtime_error(prefix + base_exc.formatted_message) {}
 };
 
+/// ROS arguments that rcl cannot parse, e.g. a remap or parameter rule without ":=". Not an
+/// RCLError, as in rclcpp.
+class RCLInvalidROSArgsError : public RCLErrorBase, public std::runtime_error {
+ public:
+  RCLInvalidROSArgsError(const RCLErrorBase& base_exc, const std::string& prefix)
+      : RCLErrorBase(base_exc), std::runtime_error(prefix + base_exc.formatted_message) {}
+};
+
 /// Arguments after --ros-args that no ROS 2 option accepts.
 class UnknownROSArgsError : public std::runtime_error {
  public:
@@ -91,6 +99,31 @@ class UnknownROSArgsError : public std::runtime_error {
     }
     return joined;
   }
+};
+
+/// A parameter name that cannot be used, e.g. an empty one.
+class InvalidParametersException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// A parameter's value or override is of another type than the parameter.
+class InvalidParameterTypeException : public std::runtime_error {
+ public:
+  InvalidParameterTypeException(const std::string& name, const std::string message)
+      : std::runtime_error("parameter '" + name + "' has invalid type: " + message) {}
+};
+
+/// declare_parameter for a name that is declared already.
+class ParameterAlreadyDeclaredException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// get_parameter for a name that was never declared.
+class ParameterNotDeclaredException : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 }  // namespace rclcpp::exceptions

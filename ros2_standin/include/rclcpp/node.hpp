@@ -8,10 +8,14 @@
 #include <string>
 #include <utility>
 
+#include <rcl_interfaces/msg/parameter_descriptor.hpp>
 #include <ros2_standin/type_support.hpp>
 
 #include "rclcpp/clock.hpp"
+#include "rclcpp/exceptions.hpp"
 #include "rclcpp/node_options.hpp"
+#include "rclcpp/parameter.hpp"
+#include "rclcpp/parameter_value.hpp"
 #include "rclcpp/publisher.hpp"
 #include "rclcpp/qos.hpp"
 #include "rclcpp/subscription.hpp"
@@ -97,6 +101,34 @@ class Node : public std::enable_shared_from_this<Node> {
 
   Clock::SharedPtr get_clock();
   Time now() const;
+
+  /// Declares a statically typed parameter: its value is the override given on the command line
+  /// (`--ros-args -p name:=value`) or else `default_value`. Throws
+  /// ParameterAlreadyDeclaredException, InvalidParametersException for an empty name, and
+  /// InvalidParameterTypeException when the override's type differs from the default's.
+  const ParameterValue& declare_parameter(
+      const std::string& name, const ParameterValue& default_value,
+      const rcl_interfaces::msg::ParameterDescriptor& parameter_descriptor =
+          rcl_interfaces::msg::ParameterDescriptor(),
+      bool ignore_override = false);
+
+  /// The same, returning the value as `ParameterT`.
+  template <typename ParameterT>
+  auto declare_parameter(const std::string& name, const ParameterT& default_value,
+                         const rcl_interfaces::msg::ParameterDescriptor& parameter_descriptor =
+                             rcl_interfaces::msg::ParameterDescriptor(),
+                         bool ignore_override = false) {
+    try {
+      return declare_parameter(name, ParameterValue(default_value), parameter_descriptor,
+                               ignore_override)
+          .template get<ParameterT>();
+    } catch (const ParameterTypeException& ex) {
+      throw exceptions::InvalidParameterTypeException(name, ex.what());
+    }
+  }
+
+  /// Throws ParameterNotDeclaredException for a name never declared.
+  Parameter get_parameter(const std::string& name) const;
 
  private:
   friend struct ros2_standin::EntityAccess;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <memory>
@@ -12,6 +13,9 @@
 #include <rclcpp/expand_topic_or_service_name.hpp>
 #include <rclcpp/rclcpp.hpp>
 #include <valtrix_protocol/msg/diagnostic_event.hpp>
+
+#include "support/child_process.hpp"
+#include "support/temp_files.hpp"
 
 namespace {
 
@@ -223,7 +227,8 @@ TEST(StandinInitTest, AppliesNodeNamespaceAndTopicRemapsFromTheCommandLine) {
   EXPECT_EQ(TopicOf(talker, "flow_diag"), "/diag/flows");
   EXPECT_EQ(TopicOf(talker, "/robot/flow_diag"), "/diag/flows");
   EXPECT_EQ(TopicOf(talker, "old"), "/robot/old");
-  EXPECT_EQ(TopicOf(talker, "after"), "/robot/after");
+  // Outside --ros-args a remap rule still applies, in rcl's deprecated form.
+  EXPECT_EQ(TopicOf(talker, "after"), "/robot/ignored");
 
   rclcpp::Node other("other");
   EXPECT_STREQ(other.get_fully_qualified_name(), "/robot/other");
@@ -231,9 +236,13 @@ TEST(StandinInitTest, AppliesNodeNamespaceAndTopicRemapsFromTheCommandLine) {
 }
 
 TEST(StandinInitTest, AcceptsTheOtherRosArgumentsOfRcl) {
-  EXPECT_NO_THROW(ContextGuard({"prog", "--ros-args", "--log-level", "debug", "-p", "x:=1",
-                                "--params-file", "/tmp/p.yaml", "-e", "/enclave",
+  valtrix::test::TempFiles files;
+  const std::string params = files.Write("/**:\n  ros__parameters:\n    x: 2\n");
+  EXPECT_NO_THROW(ContextGuard({"prog", "--ros-args", "--log-level", "info", "-p", "x:=1",
+                                "--params-file", params.c_str(), "-e", "/enclave",
                                 "--disable-rosout-logs", "--ros-args", "--enable-stdout-logs"}));
+  EXPECT_THROW(ContextGuard({"prog", "--ros-args", "--params-file", "/nonexistent/p.yaml"}),
+               rclcpp::exceptions::RCLInvalidROSArgsError);
 }
 
 TEST(StandinInitTest, RejectsUnknownRosArgumentsListingThem) {
@@ -261,13 +270,20 @@ TEST(StandinInitTest, OkFollowsInitShutdownAndSigint) {
   if (rclcpp::ok()) {
     rclcpp::shutdown();
   }
-  EXPECT_THROW(rclcpp::Node("no_context"), rclcpp::exceptions::RCLError);
+  // After a failed init rcl has no context at all; after a shutdown one that is not valid.
+  EXPECT_THROW(rclcpp::Node("no_context"), rclcpp::exceptions::RCLInvalidArgument);
   {
     ContextGuard context;
     EXPECT_TRUE(rclcpp::ok());
     EXPECT_THROW(rclcpp::init(0, nullptr), rclcpp::ContextAlreadyInitialized);
+    auto node = std::make_shared<rclcpp::Node>("ends");
+    // rclcpp shuts the context down on a thread of its own, soon after the signal.
     std::raise(SIGINT);
-    EXPECT_FALSE(rclcpp::ok());
+    EXPECT_TRUE(valtrix::test::WaitUntil([] { return !rclcpp::ok(); }, std::chrono::seconds(10)));
+    EXPECT_THROW(rclcpp::Node("after_signal"), rclcpp::exceptions::RCLError);
+    EXPECT_THROW(TopicOf(*node, "t"), rclcpp::exceptions::RCLError);
+    EXPECT_THROW(node->create_wall_timer(std::chrono::seconds(1), [] {}),
+                 rclcpp::exceptions::RCLError);
   }
   ContextGuard again;
   EXPECT_TRUE(rclcpp::ok());

@@ -11,6 +11,8 @@
 
 #include <rclcpp/rclcpp.hpp>
 
+#include "support/temp_files.hpp"
+
 namespace {
 
 using rclcpp::ParameterValue;
@@ -76,6 +78,27 @@ TEST(StandinParametersTest, DeclareAndGetAsTheMonitorDoes) {
   EXPECT_THROW(node->get_parameter("file").as_int(), rclcpp::ParameterTypeException);
   EXPECT_THROW(rclcpp::Node("bad", rclcpp::NodeOptions().arguments({"--ros-args", "-p", "x"})),
                rclcpp::exceptions::RCLInvalidROSArgsError);
+  rclcpp::shutdown();
+}
+
+// A parameter file names the nodes its values are for; of two values, the later one counts.
+TEST(StandinParametersTest, ParameterFilesSetValuesInTheOrderTheArgumentsGiveThem) {
+  valtrix::test::TempFiles files;
+  const std::string path = files.Write(
+      "/**:\n  ros__parameters:\n    file: from_all.yaml\n    period_ms: 5\n"
+      "params:\n  ros__parameters:\n    file: from_node.yaml\n    quoted: '42'\n"
+      "    nested:\n      flag: true\n");
+  rclcpp::init(0, nullptr);
+  auto node = std::make_shared<rclcpp::Node>(
+      "params", rclcpp::NodeOptions().arguments(
+                    {"--ros-args", "-p", "period_ms:=9", "--params-file", path, "-p", "file:=x"}));
+  EXPECT_EQ(node->declare_parameter<int64_t>("period_ms", 1), 5);
+  EXPECT_EQ(node->declare_parameter<std::string>("file", ""), "x");
+  EXPECT_EQ(node->declare_parameter<std::string>("quoted", ""), "42");
+  EXPECT_TRUE(node->declare_parameter<bool>("nested.flag", false));
+  auto other = std::make_shared<rclcpp::Node>(
+      "other", rclcpp::NodeOptions().arguments({"--ros-args", "--params-file", path}));
+  EXPECT_EQ(other->declare_parameter<std::string>("file", ""), "from_all.yaml");
   rclcpp::shutdown();
 }
 

@@ -1,6 +1,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -29,7 +30,7 @@ const char* const kIgnoredFlags[] = {
 };
 // Options of rcl that take one value; accepted and ignored likewise.
 const char* const kIgnoredOptions[] = {
-    "--params-file", "-e", "--enclave", "--log-level", "--log-config-file",
+    "-e", "--enclave", "--log-level", "--log-config-file",
 };
 
 bool is_one_of(const std::string& argument, const char* const* begin, const char* const* end) {
@@ -79,6 +80,7 @@ struct Context {
   std::mutex mutex;
   std::vector<RemapRule> remaps;
   std::vector<ParameterRule> parameters;
+  bool initialized = false;
   bool handlers_installed = false;
 };
 
@@ -106,31 +108,46 @@ char* write_decimal(char* out, uint64_t value, int width) {
   return out;
 }
 
-char* write_text(char* out, const char* text) {
-  const size_t length = std::strlen(text);
+char* write_text(char* out, const char* text, const char* end) {
+  const size_t length = std::min(std::strlen(text), static_cast<size_t>(end - out));
   std::memcpy(out, text, length);
   return out + length;
 }
 
-// rclcpp logs every signal it handles on stderr, as rcutils formats a line:
-// "[INFO] [<seconds>.<nanoseconds>] [rclcpp]: signal_handler(signum=2)". Built by hand and
-// written with write(2), which a signal handler may call, unlike stdio.
-void log_signal(int signal_number) {
+// A line as rcutils writes it to stderr, "[WARN] [<seconds>.<nanoseconds>] [rcl]: <message>",
+// built by hand and written with write(2), so that a signal handler may call it too (stdio may
+// not be used there). Long messages are cut.
+void log_line(const char* severity, const char* logger, const char* message) {
   const int saved_errno = errno;  // the interrupted code may be about to read it
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  char line[96];
-  char* out = write_text(line, "[INFO] [");
+  char line[512];
+  char* const end = line + sizeof line - 1;
+  char* out = write_text(line, "[", end);
+  out = write_text(out, severity, end);
+  out = write_text(out, "] [", end);
   out = write_decimal(out, static_cast<uint64_t>(now.tv_sec), 1);
   *out++ = '.';
   out = write_decimal(out, static_cast<uint64_t>(now.tv_nsec), 9);
-  out = write_text(out, "] [rclcpp]: signal_handler(signum=");
-  out = write_decimal(out, static_cast<uint64_t>(signal_number), 1);
-  out = write_text(out, ")\n");
+  out = write_text(out, "] [", end);
+  out = write_text(out, logger, end);
+  out = write_text(out, "]: ", end);
+  out = write_text(out, message, end);
+  *out++ = '\n';
   if (write(STDERR_FILENO, line, static_cast<size_t>(out - line)) < 0) {
-    // Nothing to be done about a closed stderr inside a signal handler.
+    // Nothing to be done about a closed stderr.
   }
   errno = saved_errno;
+}
+
+// rclcpp logs every signal it handles.
+void log_signal(int signal_number) {
+  char message[40];
+  char* out = write_text(message, "signal_handler(signum=", message + sizeof message);
+  out = write_decimal(out, static_cast<uint64_t>(signal_number), 1);
+  *out++ = ')';
+  *out = '\0';
+  log_line("INFO", "rclcpp", message);
 }
 
 void on_signal(int signal_number, siginfo_t* info, void* ucontext) {
@@ -170,6 +187,19 @@ void uninstall_signal_handlers(Context& ctx) {
   ctx.handlers_installed = false;
 }
 
+// rcl still applies a remap rule written outside --ros-args, as ROS 1 had them, with a warning.
+void add_deprecated_remap(const std::string& argument, std::vector<RemapRule>& remaps) {
+  try {
+    remaps.push_back(parse_remap_rule(argument));
+  } catch (const rclcpp::exceptions::RCLInvalidROSArgsError&) {
+    return;  // an ordinary argument of the program
+  }
+  const std::string warning = "Found remap rule '" + argument +
+                              "'. This syntax is deprecated. Use '--ros-args --remap " + argument +
+                              "' instead.";
+  log_line("WARN", "rcl", warning.c_str());
+}
+
 }  // namespace
 
 RosArguments parse_ros_arguments(const std::vector<std::string>& arguments) {
@@ -181,7 +211,7 @@ RosArguments parse_ros_arguments(const std::vector<std::string>& arguments) {
     if (argument == "--ros-args") {
       in_ros_args = true;
     } else if (!in_ros_args) {
-      continue;
+      add_deprecated_remap(argument, parsed.remaps);
     } else if (argument == "--") {
       in_ros_args = false;
     } else if (argument == "-r" || argument == "--remap") {
@@ -189,6 +219,18 @@ RosArguments parse_ros_arguments(const std::vector<std::string>& arguments) {
         throw_invalid_ros_args("Couldn't parse trailing " + argument + " flag. No remap rule found.");
       }
       parsed.remaps.push_back(parse_remap_rule(arguments[++i]));
+    } else if (argument == "--params-file") {
+      if (i + 1 == arguments.size()) {
+        throw_invalid_ros_args("Couldn't parse trailing " + argument +
+                               " flag. No file path provided.");
+      }
+      // Read where it stands: of two values for one parameter, the later one counts.
+      const std::string& path = arguments[++i];
+      const std::string problem = read_parameter_file(path, parsed.parameters);
+      if (!problem.empty()) {
+        throw_invalid_ros_args("Couldn't parse params file: '" + argument + " " + path +
+                               "'. Error: " + problem);
+      }
     } else if (argument == "-p" || argument == "--param") {
       if (i + 1 == arguments.size()) {
         throw_invalid_ros_args("Couldn't parse trailing " + argument +
@@ -218,6 +260,12 @@ RosArguments parse_ros_arguments(const std::vector<std::string>& arguments) {
 
 bool context_ok() { return g_ok.load(); }
 
+bool context_initialized() {
+  Context& ctx = context();
+  std::lock_guard<std::mutex> lock(ctx.mutex);
+  return ctx.initialized;
+}
+
 std::vector<RemapRule> global_remaps() {
   Context& ctx = context();
   std::lock_guard<std::mutex> lock(ctx.mutex);
@@ -244,7 +292,9 @@ void init(int argc, char const* const* argv) {
   if (ros2_standin::g_ok.load()) {
     throw ContextAlreadyInitialized();
   }
+  ctx.initialized = false;
   auto parsed = ros2_standin::parse_ros_arguments(arguments);
+  ctx.initialized = true;
   ctx.remaps = std::move(parsed.remaps);
   ctx.parameters = std::move(parsed.parameters);
   ros2_standin::install_signal_handlers(ctx);

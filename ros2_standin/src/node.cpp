@@ -15,11 +15,23 @@
 namespace ros2_standin {
 namespace {
 
+constexpr int kInvalidArgument = 11;  // RCL_RET_INVALID_ARGUMENT
 constexpr int kNotInit = 101;  // RCL_RET_NOT_INIT
 constexpr int kNodeInvalid = 200;  // RCL_RET_NODE_INVALID
 constexpr char kInvalidContext[] =
     "the given context is not valid, either rcl_init() was not called or rcl_shutdown() was "
     "called.";
+
+// What rcl says when something is made on a context that is not running: a null one before the
+// first init (or after a failed one), a shut down one otherwise.
+[[noreturn]] void throw_context_not_running(const std::string& prefix) {
+  if (!context_initialized()) {
+    throw rclcpp::exceptions::RCLInvalidArgument(
+        rclcpp::exceptions::RCLErrorBase(kInvalidArgument, "context argument is null"), prefix);
+  }
+  throw rclcpp::exceptions::RCLError(rclcpp::exceptions::RCLErrorBase(kNotInit, kInvalidContext),
+                                     prefix);
+}
 // ROS 2 prefixes topic names on the wire with "rt" (ROS topic), so "/chatter" is "rt/chatter".
 constexpr char kTopicPrefix[] = "rt";
 // Room for the C sample of any message type the stand-in carries.
@@ -177,9 +189,7 @@ Node::Node(const std::string& node_name, const std::string& namespace_,
     : state_(std::make_shared<ros2_standin::NodeState>()),
       clock_(std::make_shared<Clock>(RCL_ROS_TIME)) {
   if (!ros2_standin::context_ok()) {
-    throw exceptions::RCLError(exceptions::RCLErrorBase(ros2_standin::kNotInit,
-                                                        ros2_standin::kInvalidContext),
-                               "failed to initialize rcl node: ");
+    ros2_standin::throw_context_not_running("failed to create guard condition: ");
   }
   ros2_standin::validate_node_name(node_name);
   try {
@@ -230,7 +240,7 @@ std::shared_ptr<ros2_standin::Endpoint> Node::create_endpoint(
     const ros2_standin::MessageTypeSupport& type_support, bool is_publisher) {
   if (!ros2_standin::context_ok()) {
     throw exceptions::RCLError(
-        exceptions::RCLErrorBase(ros2_standin::kNodeInvalid, ros2_standin::kInvalidContext),
+        exceptions::RCLErrorBase(ros2_standin::kNodeInvalid, "rcl node's context is invalid"),
         is_publisher ? "could not create publisher: " : "could not create subscription: ");
   }
   const auto& name = state_->name;
@@ -254,6 +264,9 @@ void Node::add_subscription(const std::shared_ptr<SubscriptionBase>& subscriptio
 }
 
 void Node::add_timer(const std::shared_ptr<TimerBase>& timer) {
+  if (!ros2_standin::context_ok()) {
+    ros2_standin::throw_context_not_running("Couldn't initialize rcl timer handle: ");
+  }
   std::lock_guard<std::mutex> lock(state_->mutex);
   state_->timers.push_back(timer);
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <yaml-cpp/yaml.h>
+
 #include <rclcpp/exceptions.hpp>
 #include <rclcpp/node.hpp>
 #include <rclcpp/parameter.hpp>
@@ -123,6 +125,58 @@ bool parse_parameter_rule(const std::string& text, ParameterRule& rule) {
   std::string unquoted;
   rule.value = unquote(value, unquoted) ? rclcpp::ParameterValue(unquoted) : plain_scalar(value);
   return true;
+}
+
+namespace {
+
+// The parameters under one node entry of a file: nested mappings name "outer.inner".
+void read_parameters(const YAML::Node& values, const std::string& prefix,
+                     const std::string& node_name, std::vector<ParameterRule>& rules) {
+  for (const auto& entry : values) {
+    const std::string name = prefix + entry.first.as<std::string>();
+    const YAML::Node& value = entry.second;
+    if (value.IsMap()) {
+      read_parameters(value, name + ".", node_name, rules);
+    } else if (value.IsScalar() && is_parameter_name(name)) {
+      // yaml-cpp tags a quoted scalar "!": a string whatever it spells.
+      const std::string& text = value.Scalar();
+      rules.push_back({node_name, name,
+                       value.Tag() == "!" ? rclcpp::ParameterValue(text) : plain_scalar(text)});
+    } else {
+      throw std::invalid_argument("parameter '" + name + "' is not a scalar the stand-in holds");
+    }
+  }
+}
+
+}  // namespace
+
+std::string read_parameter_file(const std::string& path, std::vector<ParameterRule>& rules) {
+  YAML::Node file;
+  try {
+    file = YAML::LoadFile(path);
+  } catch (const YAML::BadFile&) {
+    return "Error opening YAML file";
+  } catch (const YAML::Exception& error) {
+    return error.what();
+  }
+  try {
+    for (const auto& entry : file) {
+      // "/**" names every node, "/ns/node" (or "node") one; other wildcards are not read here.
+      std::string node_name = entry.first.as<std::string>();
+      if (node_name.find('*') != std::string::npos && node_name != "/**") {
+        return "node name wildcards other than '/**' are beyond the stand-in";
+      }
+      node_name = node_name == "/**" ? "" : node_name.substr(node_name.front() == '/' ? 1 : 0);
+      const YAML::Node values = entry.second["ros__parameters"];
+      if (!values.IsMap()) {
+        return "no ros__parameters mapping under '" + entry.first.as<std::string>() + "'";
+      }
+      read_parameters(values, "", node_name, rules);
+    }
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "";
 }
 
 std::map<std::string, rclcpp::ParameterValue> resolve_parameter_overrides(

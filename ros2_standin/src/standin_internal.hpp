@@ -52,6 +52,10 @@ RosArguments parse_ros_arguments(const std::vector<std::string>& arguments);
 /// are YAML sequences or mappings, not one the stand-in holds).
 bool parse_parameter_rule(const std::string& text, ParameterRule& rule);
 
+/// Appends the parameters of a parameter file (as `--params-file` gives it) to `rules`; returns
+/// what is wrong with the file, empty when nothing is.
+std::string read_parameter_file(const std::string& path, std::vector<ParameterRule>& rules);
+
 /// The parameter values the rules set for the node named `fully_qualified_name`: the global
 /// rules first, then the node's own arguments, a later value of a name replacing an earlier.
 std::map<std::string, rclcpp::ParameterValue> resolve_parameter_overrides(
@@ -189,6 +193,8 @@ struct EntityAccess {
 
 // Global state of the context (rclcpp::init/shutdown).
 bool context_ok();
+/// Whether the latest rclcpp::init succeeded (a shutdown since leaves it so).
+bool context_initialized();
 std::vector<RemapRule> global_remaps();
 std::vector<ParameterRule> global_parameter_rules();
 

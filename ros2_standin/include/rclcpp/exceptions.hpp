@@ -74,6 +74,13 @@ class RCLError : public RCLErrorBase, public std::runtime_error {
       : RCLErrorBase(base_exc), std::runtime_error(prefix + base_exc.formatted_message) {}
 };
 
+/// A middleware call given an invalid argument, such as a node made before rclcpp::init.
+class RCLInvalidArgument : public RCLErrorBase, public std::invalid_argument {
+ public:
+  RCLInvalidArgument(const RCLErrorBase& base_exc, const std::string& prefix)
+      : RCLErrorBase(base_exc), std::invalid_argument(prefix + base_exc.formatted_message) {}
+};
+
 /// ROS arguments that rcl cannot parse, e.g. a remap or parameter rule without ":=". Not an
 /// RCLError, as in rclcpp.
 class RCLInvalidROSArgsError : public RCLErrorBase, public std::runtime_error {

@@ -81,7 +81,8 @@ TEST(StandinParametersTest, DeclareAndGetAsTheMonitorDoes) {
   rclcpp::shutdown();
 }
 
-// A parameter file names the nodes its values are for; of two values, the later one counts.
+// A parameter file names the nodes its values are for. A node's own values win over those for
+// every node ("/**", as -p gives them); of two values for the same nodes, the later one counts.
 TEST(StandinParametersTest, ParameterFilesSetValuesInTheOrderTheArgumentsGiveThem) {
   valtrix::test::TempFiles files;
   const std::string path = files.Write(
@@ -93,12 +94,16 @@ TEST(StandinParametersTest, ParameterFilesSetValuesInTheOrderTheArgumentsGiveThe
       "params", rclcpp::NodeOptions().arguments(
                     {"--ros-args", "-p", "period_ms:=9", "--params-file", path, "-p", "file:=x"}));
   EXPECT_EQ(node->declare_parameter<int64_t>("period_ms", 1), 5);
-  EXPECT_EQ(node->declare_parameter<std::string>("file", ""), "x");
+  EXPECT_EQ(node->declare_parameter<std::string>("file", ""), "from_node.yaml");
   EXPECT_EQ(node->declare_parameter<std::string>("quoted", ""), "42");
   EXPECT_TRUE(node->declare_parameter<bool>("nested.flag", false));
   auto other = std::make_shared<rclcpp::Node>(
       "other", rclcpp::NodeOptions().arguments({"--ros-args", "--params-file", path}));
   EXPECT_EQ(other->declare_parameter<std::string>("file", ""), "from_all.yaml");
+  auto own = std::make_shared<rclcpp::Node>(
+      "params", rclcpp::NodeOptions().arguments(
+                    {"--ros-args", "--params-file", path, "-p", "params:file:=own"}));
+  EXPECT_EQ(own->declare_parameter<std::string>("file", ""), "own");
   rclcpp::shutdown();
 }
 

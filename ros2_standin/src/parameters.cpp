@@ -161,11 +161,9 @@ std::string read_parameter_file(const std::string& path, std::vector<ParameterRu
   }
   try {
     for (const auto& entry : file) {
-      // "/**" names every node, "/ns/node" (or "node") one; other wildcards are not read here.
+      // "/**" names every node, "/ns/node" (or "node") one; rclcpp humble matches no other
+      // wildcard, so such an entry applies to no node.
       std::string node_name = entry.first.as<std::string>();
-      if (node_name.find('*') != std::string::npos && node_name != "/**") {
-        return "node name wildcards other than '/**' are beyond the stand-in";
-      }
       node_name = node_name == "/**" ? "" : node_name.substr(node_name.front() == '/' ? 1 : 0);
       const YAML::Node values = entry.second["ros__parameters"];
       if (!values.IsMap()) {
@@ -183,10 +181,15 @@ std::map<std::string, rclcpp::ParameterValue> resolve_parameter_overrides(
     const std::string& fully_qualified_name, const std::vector<ParameterRule>& global_rules,
     const std::vector<ParameterRule>& local_rules) {
   std::map<std::string, rclcpp::ParameterValue> overrides;
+  // As rclcpp resolves them: per source, the values for every node ("/**") first, then those
+  // named for this node, each in the order given.
   for (const auto* rules : {&global_rules, &local_rules}) {
-    for (const ParameterRule& rule : *rules) {
-      if (rule.node_name.empty() || "/" + rule.node_name == fully_qualified_name) {
-        overrides[rule.name] = rule.value;
+    for (const bool for_every_node : {true, false}) {
+      for (const ParameterRule& rule : *rules) {
+        if (for_every_node ? rule.node_name.empty()
+                           : "/" + rule.node_name == fully_qualified_name) {
+          overrides[rule.name] = rule.value;
+        }
       }
     }
   }

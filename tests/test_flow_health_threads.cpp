@@ -122,5 +122,36 @@ TEST(FlowHealthThreadsTest, CollectsAndPublishesBesideEveryOperationThatChangesT
   rclcpp::shutdown();
 }
 
+// Init takes the node away and gives it back while another thread publishes through it.
+TEST(FlowHealthThreadsTest, CollectsAndPublishesBesideInitReplacingTheNode) {
+  Logger::Instance();
+  FlowTraceTestAccess::Clear();
+  rclcpp::init(0, nullptr);
+  FlowTrace& registry = FlowTrace::GetInstance();
+  char path[] = "/tmp/valtrix_flow_health_init_XXXXXX";
+  close(mkstemp(path));
+  std::ofstream(path) << "workflows: []\n";
+  const auto node = std::make_shared<rclcpp::Node>("health_init_threads");
+  std::atomic<bool> done{false};
+  std::thread publisher([&] {
+    while (!done) {
+      registry.PublishDiagnostics();
+      registry.CollectDiagnostics();
+    }
+  });
+  {
+    test::CaptureStdout quiet;
+    for (int k = 0; k < 20000; ++k) {
+      registry.Init(path, k % 2 == 0 ? nullptr : node);
+    }
+  }
+  done = true;
+  publisher.join();
+  std::remove(path);
+  EXPECT_EQ(FlowTraceTestAccess::Node(), node);
+  FlowTraceTestAccess::Clear();
+  rclcpp::shutdown();
+}
+
 }  // namespace
 }  // namespace valtrix::trace

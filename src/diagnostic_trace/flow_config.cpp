@@ -58,13 +58,12 @@ const char* BoolText(bool value) { return value ? "true" : "false"; }
 }  // namespace
 
 void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node) {
-  node_ = std::move(node);
-
   // The dropped records (and their publishers) are released after the lock is given back.
   std::unordered_map<std::string, PointQueue> dropped_queues;
   std::unordered_map<std::string, std::shared_ptr<TraceFlowCfg>> dropped_configs;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    node_.swap(node);
     flow_queues_.swap(dropped_queues);
     flow_configs_.swap(dropped_configs);
     flow_watches_.clear();

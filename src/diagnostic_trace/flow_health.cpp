@@ -226,15 +226,20 @@ DiagnosticArray FlowTrace::CollectDiagnostics() {
 
 void FlowTrace::PublishDiagnostics() {
   std::lock_guard<std::mutex> publishing(diagnostics_mutex_);
-  if (!node_) {
+  std::shared_ptr<rclcpp::Node> node;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    node = node_;  // Init may replace it meanwhile
+  }
+  if (!node) {
     diagnostics_publisher_.reset();
     diagnostics_node_.reset();
     return;
   }
-  if (!diagnostics_publisher_ || diagnostics_node_.lock() != node_) {
-    diagnostics_publisher_ = node_->create_publisher<DiagnosticArray>(
+  if (!diagnostics_publisher_ || diagnostics_node_.lock() != node) {
+    diagnostics_publisher_ = node->create_publisher<DiagnosticArray>(
         kDiagnosticsTopic, rclcpp::QoS(kDiagnosticsDepth).reliable().durability_volatile());
-    diagnostics_node_ = node_;
+    diagnostics_node_ = node;
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);

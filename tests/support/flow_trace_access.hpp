@@ -63,7 +63,9 @@ class FlowTraceTestAccess {
   }
 
   static std::shared_ptr<rclcpp::Node> Node() {
-    return FlowTrace::GetInstance().node_;
+    FlowTrace& trace = FlowTrace::GetInstance();
+    std::lock_guard<std::mutex> lock(trace.mutex_);
+    return trace.node_;
   }
 
   // Refills `array` in place as PublishDiagnostics does before it publishes; `layout` as

@@ -153,9 +153,12 @@ void FlowTrace::Trace(const std::string& flow_id, const std::shared_ptr<TracePoi
   }
 }
 
+// The point is stamped before the lock is taken: its time is that of the call, however long
+// another thread holds the registry.
 void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id, bool success) {
+  auto point = std::make_shared<TracePoint>(point_id, success);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!recordPoint(flow_id, std::make_shared<TracePoint>(point_id, success))) {
+  if (!recordPoint(flow_id, std::move(point))) {
     LOG_WARN("flow_id {} not found", flow_id);
   }
 }

@@ -30,6 +30,8 @@ function(valtrix_add_gtest name)
     ENV ROS_LOCALHOST_ONLY=1 ROS_DOMAIN_ID=${_domain} TIMEOUT 300)
   if(TARGET ${name})
     target_link_libraries(${name} ${ARG_LIBRARIES})
+    # The registry's bookkeeping (src/diagnostic_trace/bookkeeping.hpp) is what tests inspect.
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src)
     set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
     valtrix_add_to_test_labels(${name} ${ARG_LABELS})
   endif()

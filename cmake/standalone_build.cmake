@@ -22,6 +22,8 @@ function(valtrix_add_gtest name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES;LABELS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} GTest::gtest GTest::gtest_main GTest::gmock)
+  # The registry's bookkeeping (src/diagnostic_trace/bookkeeping.hpp) is what tests inspect.
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src)
   # gtest_discover_tests splits list values inside PROPERTIES, so a test gets one label.
   list(LENGTH ARG_LABELS label_count)
   if(label_count GREATER 1)

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bookkeeping.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
@@ -245,9 +246,9 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
   const ConfiguredPoints points(flow.flow_points);
   // An empty record is a run that has not started, with nothing to judge; any other verdict
   // counts for the run's health.
-  auto watch = flow_watches_.find(flow_id);
+  auto watch = bookkeeping_->watches.find(flow_id);
   FlowHealth* health =
-      record.empty() || watch == flow_watches_.end() ? nullptr : &watch->second.health;
+      record.empty() || watch == bookkeeping_->watches.end() ? nullptr : &watch->second.health;
   if (record.empty() || points.empty()) {
     LOG_WARN("Flow with ID '{}' is empty", flow_id);
     result->status = FlowCheckStatus::INVALID_FLOW;

@@ -6,6 +6,7 @@
 
 #include <rclcpp/qos.hpp>
 
+#include "bookkeeping.hpp"
 #include "config_file.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
@@ -66,8 +67,7 @@ void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node
     node_.swap(node);
     flow_queues_.swap(dropped_queues);
     flow_configs_.swap(dropped_configs);
-    flow_watches_.clear();
-    flows_in_order_stale_ = true;
+    bookkeeping_->watches.clear();
   }
   dropped_queues.clear();
   dropped_configs.clear();
@@ -92,8 +92,7 @@ void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node
       std::shared_ptr<TraceFlowCfg> replaced;
       std::lock_guard<std::mutex> lock(mutex_);
       flow_queues_[cfg->flow_id].clear();
-      restartWatch(cfg->flow_id, *cfg);
-      flows_in_order_stale_ = true;
+      bookkeeping_->RestartWatch(cfg->flow_id, *cfg);
       std::shared_ptr<TraceFlowCfg>& slot = flow_configs_[cfg->flow_id];
       replaced = std::move(slot);
       slot = std::move(cfg);

@@ -7,6 +7,7 @@
 
 #include <rclcpp/clock.hpp>
 
+#include "bookkeeping.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
@@ -269,9 +270,9 @@ void FlowTrace::checkFlow(const std::string& flow_id, const PointQueue& record,
 
   // Looked up only when there is something to note: a run that goes as configured costs nothing.
   if (verdict.late || verdict.fault) {
-    const auto watch = flow_watches_.find(flow_id);
+    const auto watch = bookkeeping_->watches.find(flow_id);
     for (const auto* finding : {&verdict.late, &verdict.fault}) {
-      if (*finding && watch != flow_watches_.end()) {
+      if (*finding && watch != bookkeeping_->watches.end()) {
         NoteFinding(**finding, watch->second.health);
       }
     }

@@ -10,7 +10,7 @@
 
 #include <rclcpp/time.hpp>
 
-#include "overdue.hpp"
+#include "bookkeeping.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 #include "wall_clock.hpp"
@@ -155,8 +155,8 @@ std::optional<OverduePoint> ReportedOverdue(const PointQueue& record, const Trac
   return std::nullopt;
 }
 
-void FlowTrace::restartWatch(const std::string& flow_id, const TraceFlowCfg& flow) {
-  FlowWatch& watch = flow_watches_[flow_id];
+void FlowTrace::Bookkeeping::RestartWatch(const std::string& flow_id, const TraceFlowCfg& flow) {
+  FlowWatch& watch = watches[flow_id];
   watch.reported.reset();
   watch.points.assign(flow.flow_points.size(), FlowWatch::PointWatch{});
   watch.health = FlowHealth{};
@@ -164,8 +164,8 @@ void FlowTrace::restartWatch(const std::string& flow_id, const TraceFlowCfg& flo
 
 // Keeps the newest entry of each point with a minimum frequency at hand, so that CheckTimeouts
 // never searches a record, however long it has grown.
-void FlowTrace::watchArrival(const std::string& flow_id, const TraceFlowCfg& flow,
-                             const PointQueue& record) {
+void FlowTrace::Bookkeeping::NoteArrival(const std::string& flow_id, const TraceFlowCfg& flow,
+                                         const PointQueue& record) {
   const TracePoint& arrived = *record.back();
   FlowWatch* watch = nullptr;
   for (size_t k = 0; k < flow.flow_points.size(); ++k) {
@@ -174,7 +174,7 @@ void FlowTrace::watchArrival(const std::string& flow_id, const TraceFlowCfg& flo
       continue;
     }
     if (watch == nullptr) {
-      watch = &flow_watches_[flow_id];
+      watch = &watches[flow_id];
       if (watch->points.size() < flow.flow_points.size()) {
         watch->points.resize(flow.flow_points.size());
       }
@@ -194,8 +194,8 @@ std::size_t FlowTrace::CheckTimeouts() {
       continue;
     }
     const auto config = flow_configs_.find(flow_id);
-    const auto watch = flow_watches_.find(flow_id);
-    if (config == flow_configs_.end() || watch == flow_watches_.end()) {
+    const auto watch = bookkeeping_->watches.find(flow_id);
+    if (config == flow_configs_.end() || watch == bookkeeping_->watches.end()) {
       continue;
     }
     const TraceFlowCfg& flow = *config->second;

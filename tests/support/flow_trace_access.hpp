@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "diagnostic_trace/bookkeeping.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
 namespace valtrix::trace {
@@ -13,75 +14,74 @@ class FlowTraceTestAccess {
  public:
   // Forgets every flow, record, handler and the node, as in a fresh process.
   static void Clear() {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> publishing(trace.diagnostics_mutex_);
-    trace.diagnostics_publisher_.reset();
-    trace.diagnostics_node_.reset();
-    trace.diagnostics_ = diagnostic_msgs::msg::DiagnosticArray();
-    trace.diagnostics_layout_ = 0;
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    trace.flow_queues_.clear();
-    trace.flow_configs_.clear();
-    trace.flow_handlers_.clear();
-    trace.flow_watches_.clear();
-    trace.flows_in_order_stale_ = true;
-    trace.node_.reset();
+    const auto state = Members();
+    std::lock_guard<std::mutex> publishing(state.bookkeeping.diagnostics_mutex);
+    state.bookkeeping.diagnostics_publisher.reset();
+    state.bookkeeping.diagnostics_node.reset();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.flow_queues.clear();
+    state.flow_configs.clear();
+    state.flow_handlers.clear();
+    state.bookkeeping.watches.clear();
+    state.node.reset();
   }
 
   // The registered configuration of `flow_id`, or empty.
   static std::shared_ptr<TraceFlowCfg> Config(const std::string& flow_id) {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    auto it = trace.flow_configs_.find(flow_id);
-    return it == trace.flow_configs_.end() ? nullptr : it->second;
+    const auto state = Members();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    auto it = state.flow_configs.find(flow_id);
+    return it == state.flow_configs.end() ? nullptr : it->second;
   }
 
   static bool HasQueue(const std::string& flow_id) {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    return trace.flow_queues_.count(flow_id) != 0;
+    const auto state = Members();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.flow_queues.count(flow_id) != 0;
   }
 
   static bool HasHandler(const std::string& flow_id) {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    return trace.flow_handlers_.count(flow_id) != 0;
+    const auto state = Members();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.flow_handlers.count(flow_id) != 0;
   }
 
   static size_t FlowCount() {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    return trace.flow_configs_.size();
+    const auto state = Members();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.flow_configs.size();
   }
 
   // A copy of the flow's record (empty for an unknown flow), taken under the registry lock.
   static PointQueue Record(const std::string& flow_id) {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    auto it = trace.flow_queues_.find(flow_id);
-    return it == trace.flow_queues_.end() ? PointQueue{} : it->second;
+    const auto state = Members();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    auto it = state.flow_queues.find(flow_id);
+    return it == state.flow_queues.end() ? PointQueue{} : it->second;
   }
 
   static std::shared_ptr<rclcpp::Node> Node() {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    return trace.node_;
+    const auto state = Members();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.node;
   }
 
-  // Refills `array` in place as PublishDiagnostics does before it publishes; `layout` as
-  // fillDiagnostics keeps it (0 for an array never filled).
-  static void FillDiagnostics(diagnostic_msgs::msg::DiagnosticArray& array, uint64_t& layout) {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    trace.fillDiagnostics(array, layout);
+  // What PublishDiagnostics would send now, into `array`; `layout` is left as it is.
+  static void FillDiagnostics(diagnostic_msgs::msg::DiagnosticArray& array, uint64_t& /*layout*/) {
+    array = FlowTrace::GetInstance().CollectDiagnostics();
   }
 
   // The publisher PublishDiagnostics made, or empty.
   static rclcpp::Publisher<diagnostic_msgs::msg::DiagnosticArray>::SharedPtr
   DiagnosticsPublisher() {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> publishing(trace.diagnostics_mutex_);
-    return trace.diagnostics_publisher_;
+    const auto state = Members();
+    std::lock_guard<std::mutex> publishing(state.bookkeeping.diagnostics_mutex);
+    return state.bookkeeping.diagnostics_publisher;
+  }
+
+ private:
+  static FlowTrace::Bookkeeping::Members Members() {
+    return FlowTrace::Bookkeeping::MembersOf(FlowTrace::GetInstance());
   }
 };
 

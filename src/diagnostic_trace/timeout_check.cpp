@@ -11,6 +11,7 @@
 #include <rclcpp/time.hpp>
 
 #include "bookkeeping.hpp"
+#include "events.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 #include "wall_clock.hpp"
@@ -20,7 +21,6 @@ namespace valtrix::trace {
 namespace {
 
 constexpr std::string_view kPointOverdue = "Status Failed, point overdue: ";
-constexpr int32_t kOutcomeFailed = 1;
 constexpr int64_t kNanosecondsPerMillisecond = 1000000;
 
 using Wait = FlowWatch::Wait;
@@ -212,12 +212,10 @@ std::size_t FlowTrace::CheckTimeouts() {
     if (!PublishesTimeouts(*report.flow, *report.point)) {
       continue;
     }
-    valtrix_protocol::msg::DiagnosticEvent event;
-    event.stamp = rclcpp::Time(now * kNanosecondsPerMillisecond, RCL_SYSTEM_TIME);
-    event.source_id = *report.flow_id;
-    event.event_code = static_cast<decltype(event.event_code)>(report.point->event_id);
-    event.outcome = static_cast<decltype(event.outcome)>(kOutcomeFailed);
-    event.detail.append(kPointOverdue).append(report.point->point_id);
+    const auto event =
+        MakeEvent(rclcpp::Time(now * kNanosecondsPerMillisecond, RCL_SYSTEM_TIME),
+                  *report.flow_id, report.point->event_id, kOutcomeFailed,
+                  std::string(kPointOverdue) + report.point->point_id);
     report.flow->publisher->publish(event);
     LOG_INFO("ROS2 topic pub: '{}'", event.detail);
   }

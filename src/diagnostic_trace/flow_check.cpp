@@ -1,14 +1,16 @@
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "bookkeeping.hpp"
+#include "events.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
@@ -66,81 +68,123 @@ std::string ConfiguredSequence(const ConfiguredPoints& points) {
   return text;
 }
 
-// The recorded entries not matched yet. A look-up of an id yields the newest entry left with
-// it: per id the pool keeps the position of that entry, and per entry the position of the next
-// older one with the same id. The keys view the record's own ids, which stay in place while the
-// registry lock is held. The map's nodes come from one arena that goes with the pool, so a long
-// record costs no allocation per entry. Positions fit in 32 bits, as `TracePoint::index` does.
+// What decides the verdict, in the order the check looks for it.
+enum class Finding {
+  kNone,             ///< both passes found nothing
+  kCriticalMissing,  ///< presence: a critical point was never recorded
+  kFailed,           ///< presence: the newest entry of a configured point failed
+  kSkipped,          ///< order, rule A: the entry is the next configured point
+  kDuplicated,       ///< order, rule B: the entry repeats its predecessor
+  kInvalid,          ///< order, rule C: an extra entry stands before the expected one
+  kOrderError,       ///< order, rule D: anything else
+};
+
+FlowCheckStatus StatusOf(Finding finding) {
+  switch (finding) {
+    case Finding::kNone:
+      break;
+    case Finding::kCriticalMissing:
+    case Finding::kSkipped:
+      return FlowCheckStatus::MISSING_POINT;
+    case Finding::kFailed:
+      return FlowCheckStatus::FAILED;
+    case Finding::kDuplicated:
+      return FlowCheckStatus::DUPLICATED_POINT;
+    case Finding::kInvalid:
+      return FlowCheckStatus::INVALID_POINT;
+    case Finding::kOrderError:
+      return FlowCheckStatus::INVALID_ORDER;
+  }
+  return FlowCheckStatus::SUCCESS;
+}
+
+// What the check found in a record: the finding that decides the verdict, with the configured
+// point it is about and the recorded entry in that point's place (none for a point never
+// recorded), and the entries that no configured point took.
+struct Judgement {
+  Finding finding = Finding::kNone;
+  std::shared_ptr<TracePointCfg> desired_point;
+  std::shared_ptr<TracePoint> found;
+  /// Per recorded entry, whether it is left over, and how many are; judged only when the
+  /// presence pass finds nothing.
+  std::vector<bool> leftover;
+  size_t leftover_count = 0;
+
+  FlowCheckStatus status() const { return StatusOf(finding); }
+  /// The entry the verdict blames: none when the expected point is missing.
+  std::shared_ptr<TracePoint> failure_point() const {
+    return finding == Finding::kSkipped ? nullptr : found;
+  }
+};
+
+// The recorded entries that configured points may take. An entry of any other id can never be
+// taken, so it needs no place here. Per configured id the pool holds the position of the newest
+// entry left with it, and per entry the position of the next older one with the same id. The
+// keys view the configuration's own ids, which stay in place while the registry lock is held.
+// Positions fit in 32 bits, as `TracePoint::index` does.
 class Pool {
  public:
   static constexpr uint32_t kNone = UINT32_MAX;
 
-  explicit Pool(const PointQueue& record)
-      : newest_(&arena_), older_(record.size(), kNone), taken_(record.size(), false),
-        left_(record.size()) {
-    newest_.reserve(record.size());
+  Pool(const PointQueue& record, const ConfiguredPoints& points)
+      : older_(record.size(), kNone), left_(record.size(), true), left_count_(record.size()) {
+    newest_.reserve(points.size());
+    newest_of_.reserve(points.size());
+    for (size_t c = 0; c < points.size(); ++c) {
+      newest_of_.push_back(&newest_.try_emplace(points[c].point_id, kNone).first->second);
+    }
     for (size_t p = 0; p < record.size(); ++p) {
-      const auto position = static_cast<uint32_t>(p);
-      auto [slot, inserted] = newest_.try_emplace(record[p]->point_id, position);
-      if (!inserted) {
+      const auto slot = newest_.find(record[p]->point_id);
+      if (slot != newest_.end()) {
         older_[p] = slot->second;
-        slot->second = position;
+        slot->second = static_cast<uint32_t>(p);
       }
     }
   }
 
-  /// The slot of `id`, holding the position of its newest entry left (kNone once all are
-  /// taken); nullptr for an id the record does not hold.
-  uint32_t* Find(std::string_view id) {
-    auto slot = newest_.find(id);
-    return slot == newest_.end() ? nullptr : &slot->second;
+  /// The position of the newest entry left with the id of configured point `c`; kNone when
+  /// there is none.
+  uint32_t& Newest(size_t c) { return *newest_of_[c]; }
+  /// Takes the newest entry of `newest`, a slot that holds one.
+  void Take(uint32_t& newest) {
+    left_[newest] = false;
+    --left_count_;
+    newest = older_[newest];
   }
-
-  /// Removes the newest entry of a slot that still holds one.
-  void TakeNewest(uint32_t& slot) {
-    taken_[slot] = true;
-    slot = older_[slot];
-    --left_;
+  /// Leaves the entries not taken to `judgement`.
+  void Leave(Judgement& judgement) {
+    judgement.leftover = std::move(left_);
+    judgement.leftover_count = left_count_;
   }
-
-  size_t Left() const { return left_; }
-  bool IsLeft(size_t p) const { return !taken_[p]; }
 
  private:
-  std::pmr::monotonic_buffer_resource arena_;
-  std::pmr::unordered_map<std::string_view, uint32_t> newest_;
+  std::unordered_map<std::string_view, uint32_t> newest_;
+  std::vector<uint32_t*> newest_of_;  // by configured point, its id's slot in `newest_`
   std::vector<uint32_t> older_;
-  std::vector<bool> taken_;
-  size_t left_;
+  std::vector<bool> left_;
+  size_t left_count_;
 };
 
-struct PresenceFinding {
-  enum class Kind { kAllPresent, kCriticalMissing, kFailed };
-  Kind kind = Kind::kAllPresent;
-  size_t c = 0;  ///< configured point concerned
-  size_t p = 0;  ///< recorded entry concerned (kFailed only)
-};
-
-// Matches every configured point with the newest entry left in the pool that carries its id.
-// Stops at the first critical point never recorded or the first matched entry that failed;
-// matched successful entries leave the pool.
-PresenceFinding CheckPresence(const PointQueue& record, const ConfiguredPoints& points,
-                              Pool& pool) {
+// Matches every configured point with the newest entry left that carries its id. Stops at the
+// first critical point never recorded or the first matched entry that failed.
+Judgement JudgePresence(const PointQueue& record, const ConfiguredPoints& points) {
+  Pool pool(record, points);
   for (size_t c = 0; c < points.size(); ++c) {
-    const TracePointCfg& expected = points[c];
-    uint32_t* slot = pool.Find(expected.point_id);
-    if (slot == nullptr || *slot == Pool::kNone) {
-      if (expected.is_critical) {
-        return {PresenceFinding::Kind::kCriticalMissing, c, 0};
+    uint32_t& newest = pool.Newest(c);
+    if (newest == Pool::kNone) {
+      if (points[c].is_critical) {
+        return {Finding::kCriticalMissing, points.Shared(c), nullptr, {}, 0};
       }
       continue;
     }
-    if (!record[*slot]->success) {
-      return {PresenceFinding::Kind::kFailed, c, *slot};
+    if (!record[newest]->success) {
+      return {Finding::kFailed, points.Shared(c), record[newest], {}, 0};
     }
-    pool.TakeNewest(*slot);
+    pool.Take(newest);
   }
-  return {};
+  Judgement judgement;
+  pool.Leave(judgement);
+  return judgement;
 }
 
 // A matched point with a repetition requirement stands for as many entries as the progressive
@@ -171,35 +215,53 @@ std::optional<OrderMismatch> FindOrderMismatch(const PointQueue& record,
   return std::nullopt;
 }
 
-enum class OrderRule {
-  kMissing,     ///< A: the entry is the next configured point, so the expected one was skipped
-  kDuplicated,  ///< B: the entry repeats its predecessor
-  kInvalid,     ///< C: an extra entry stands before the expected one
-  kOrderError,  ///< D: anything else
-};
-
-OrderRule WhichOrderRule(const PointQueue& record, const ConfiguredPoints& points,
-                         const OrderMismatch& mismatch) {
+Finding WhichOrderRule(const PointQueue& record, const ConfiguredPoints& points,
+                       const OrderMismatch& mismatch) {
   const auto [c, p] = mismatch;
   const std::string& found = record[p]->point_id;
   if (c + 1 < points.size() && found == points[c + 1].point_id) {
-    return OrderRule::kMissing;
+    return Finding::kSkipped;
   }
   if (p > 0 && record[p - 1]->point_id == found) {
-    return OrderRule::kDuplicated;
+    return Finding::kDuplicated;
   }
   if (p + 1 < record.size() && record[p + 1]->point_id == points[c].point_id) {
-    return OrderRule::kInvalid;
+    return Finding::kInvalid;
   }
-  return OrderRule::kOrderError;
+  return Finding::kOrderError;
 }
 
-void FillEvent(DiagnosticEvent& event, const std::string& source_id, uint32_t event_code,
-               int outcome, std::string detail) {
-  event.source_id = source_id;
-  event.event_code = static_cast<decltype(event.event_code)>(event_code);
-  event.outcome = static_cast<decltype(event.outcome)>(outcome);
-  event.detail = std::move(detail);
+// The presence pass and, for an ordered flow in which it found nothing, the order pass.
+Judgement JudgeFlow(const PointQueue& record, const TraceFlowCfg& flow,
+                    const ConfiguredPoints& points) {
+  Judgement judgement = JudgePresence(record, points);
+  if (judgement.finding != Finding::kNone || !flow.check_order) {
+    return judgement;
+  }
+  if (const auto mismatch = FindOrderMismatch(record, points)) {
+    judgement.finding = WhichOrderRule(record, points, *mismatch);
+    judgement.desired_point = points.Shared(mismatch->c);
+    judgement.found = record[mismatch->p];
+  }
+  return judgement;
+}
+
+// The one event a verdict publishes, if any; CheckFlow's events carry no stamp.
+std::optional<DiagnosticEvent> EventOf(const Judgement& judgement, const std::string& flow_id,
+                                       const TraceFlowCfg& flow, const ConfiguredPoints& points) {
+  if (!flow.publisher) {
+    return std::nullopt;
+  }
+  if (judgement.finding == Finding::kCriticalMissing && !flow.check_order) {
+    const TracePointCfg& missing = *judgement.desired_point;
+    return MakeEvent({}, missing.point_id, missing.event_id, kOutcomeFailed,
+                     kMissingPointPrefix + missing.point_id);
+  }
+  if (judgement.finding == Finding::kNone) {
+    const uint32_t event_code = flow.event_id != 0 ? flow.event_id : points.back().event_id;
+    return MakeEvent({}, flow_id, event_code, kOutcomeOk, kSucceedDetail);
+  }
+  return std::nullopt;
 }
 
 void NoteVerdict(FlowHealth* health, FlowCheckStatus status) {
@@ -212,26 +274,15 @@ void NoteVerdict(FlowHealth* health, FlowCheckStatus status) {
   }
 }
 
-// The verdict is complete: it counts for the run's health, then goes to the flow's handler.
-void Conclude(FlowHealth* health, const std::unordered_map<std::string, FlowHandler>& handlers,
-              const std::string& flow_id, const std::shared_ptr<FlowCheckResult>& result) {
-  NoteVerdict(health, result->status);
-  auto handler = handlers.find(flow_id);
-  if (handler != handlers.end() && handler->second) {
-    handler->second(flow_id, result);
-  }
-}
-
 bool InfoEnabled() { return Logger::Instance().level <= spdlog::level::info; }
 
 }  // namespace
 
-// Log calls stay in this function so that every line carries its name; the helpers above only
-// decide.
+// Judges first, then acts: the log calls stay in this function so that every line carries its
+// name; the handler is called after them, and the event, if any, published last.
 std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id) {
   LOG_INFO("Check flow: {}", flow_id);
   auto result = std::make_shared<FlowCheckResult>();
-  DiagnosticEvent event;
 
   std::lock_guard<std::mutex> lock(mutex_);
   auto queue = flow_queues_.find(flow_id);
@@ -272,82 +323,58 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
     LOG_INFO("Flow '{}' trace point configs: {}", flow_id, ConfiguredSequence(points));
   }
 
-  Pool pool(record);
-  const PresenceFinding presence = CheckPresence(record, points, pool);
-  if (presence.kind == PresenceFinding::Kind::kCriticalMissing) {
-    const std::shared_ptr<TracePointCfg>& missing = points.Shared(presence.c);
-    LOG_ERROR("Critical point '{}' not executed in flow '{}'", missing->point_id, flow_id);
-    result->status = FlowCheckStatus::MISSING_POINT;
-    result->desired_point = missing;
-    Conclude(health, flow_handlers_, flow_id, result);
-    if (!flow.check_order && flow.publisher) {
-      FillEvent(event, missing->point_id, missing->event_id, 1,
-                kMissingPointPrefix + missing->point_id);
-      LOG_INFO("ROS2 topic pub: '{}'", event.detail);
-      flow.publisher->publish(event);
-    }
-    return result;
-  }
-  if (presence.kind == PresenceFinding::Kind::kFailed) {
-    LOG_ERROR("Point '{}' failed in flow '{}'", points[presence.c].point_id, flow_id);
-    result->status = FlowCheckStatus::FAILED;
-    result->failure_point = record[presence.p];
-    result->desired_point = points.Shared(presence.c);
-    Conclude(health, flow_handlers_, flow_id, result);
-    return result;
-  }
-
-  if (pool.Left() != 0) {
-    LOG_ERROR("Some points not in flow '{}' executed: ", flow_id);
-    for (size_t p = 0; p < record.size(); ++p) {
-      if (pool.IsLeft(p)) {
-        LOG_WARN("Point '{}' not in flow config", record[p]->point_id);
-      }
-    }
+  const Judgement judgement = JudgeFlow(record, flow, points);
+  const std::string_view expected =
+      judgement.desired_point ? judgement.desired_point->point_id : std::string_view();
+  const std::string_view found = judgement.found ? judgement.found->point_id : std::string_view();
+  if (judgement.finding == Finding::kCriticalMissing) {
+    LOG_ERROR("Critical point '{}' not executed in flow '{}'", expected, flow_id);
+  } else if (judgement.finding == Finding::kFailed) {
+    LOG_ERROR("Point '{}' failed in flow '{}'", expected, flow_id);
   } else {
-    LOG_INFO("All points executed in flow '{}'", flow_id);
-  }
-
-  if (flow.check_order) {
-    if (const auto mismatch = FindOrderMismatch(record, points)) {
-      const std::shared_ptr<TracePoint>& found = record[mismatch->p];
-      const std::shared_ptr<TracePointCfg>& expected = points.Shared(mismatch->c);
-      switch (WhichOrderRule(record, points, *mismatch)) {
-        case OrderRule::kMissing:
-          LOG_ERROR("Flow '{}' trace point '{}' missing", flow_id, expected->point_id);
-          result->status = FlowCheckStatus::MISSING_POINT;
-          break;
-        case OrderRule::kDuplicated:
-          LOG_ERROR("Flow '{}' trace point '{}' duplicated", flow_id, found->point_id);
-          result->status = FlowCheckStatus::DUPLICATED_POINT;
-          result->failure_point = found;
-          break;
-        case OrderRule::kInvalid:
-          LOG_ERROR("Flow '{}' trace point '{}' invalid", flow_id, found->point_id);
-          result->status = FlowCheckStatus::INVALID_POINT;
-          result->failure_point = found;
-          break;
-        case OrderRule::kOrderError:
-          LOG_ERROR("Flow '{}' trace point '{}' order error", flow_id, found->point_id);
-          result->status = FlowCheckStatus::INVALID_ORDER;
-          result->failure_point = found;
-          break;
+    if (judgement.leftover_count != 0) {
+      LOG_ERROR("Some points not in flow '{}' executed: ", flow_id);
+      for (size_t p = 0; p < record.size(); ++p) {
+        if (judgement.leftover[p]) {
+          LOG_WARN("Point '{}' not in flow config", record[p]->point_id);
+        }
       }
-      result->desired_point = expected;
-      LOG_ERROR("Flow '{}' trace point '{}' not match config '{}'", flow_id, found->point_id,
-                expected->point_id);
-      Conclude(health, flow_handlers_, flow_id, result);
-      return result;
+    } else {
+      LOG_INFO("All points executed in flow '{}'", flow_id);
+    }
+    switch (judgement.finding) {
+      case Finding::kSkipped:
+        LOG_ERROR("Flow '{}' trace point '{}' missing", flow_id, expected);
+        break;
+      case Finding::kDuplicated:
+        LOG_ERROR("Flow '{}' trace point '{}' duplicated", flow_id, found);
+        break;
+      case Finding::kInvalid:
+        LOG_ERROR("Flow '{}' trace point '{}' invalid", flow_id, found);
+        break;
+      case Finding::kOrderError:
+        LOG_ERROR("Flow '{}' trace point '{}' order error", flow_id, found);
+        break;
+      default:
+        LOG_INFO("Flow '{}' check passed", flow_id);
+        break;
+    }
+    if (judgement.finding != Finding::kNone) {
+      LOG_ERROR("Flow '{}' trace point '{}' not match config '{}'", flow_id, found, expected);
     }
   }
 
-  LOG_INFO("Flow '{}' check passed", flow_id);
-  Conclude(health, flow_handlers_, flow_id, result);
-  if (flow.publisher) {
-    const uint32_t event_code = flow.event_id != 0 ? flow.event_id : points.back().event_id;
-    FillEvent(event, flow_id, event_code, 0, kSucceedDetail);
-    LOG_INFO("ROS2 topic pub: '{}'", event.detail);
-    flow.publisher->publish(event);
+  result->status = judgement.status();
+  result->failure_point = judgement.failure_point();
+  result->desired_point = judgement.desired_point;
+  NoteVerdict(health, result->status);
+  auto handler = flow_handlers_.find(flow_id);
+  if (handler != flow_handlers_.end() && handler->second) {
+    handler->second(flow_id, result);
+  }
+  if (const auto event = EventOf(judgement, flow_id, flow, points)) {
+    LOG_INFO("ROS2 topic pub: '{}'", event->detail);
+    flow.publisher->publish(*event);
   }
   return result;
 }

@@ -75,8 +75,10 @@ std::optional<OverduePoint> ReportedOverdue(const PointQueue& record, const Trac
 
 /// What the registry keeps beside its three maps.
 struct FlowTrace::Bookkeeping {
-  /// Key flow_id, in step with `flow_queues_`; guarded by `mutex_`.
-  std::unordered_map<std::string, FlowWatch> watches;
+  /// The watch of every registered flow, keyed by its configuration (so that `Trace` finds it
+  /// without hashing the flow id again); a configuration that is replaced or removed takes its
+  /// watch along. Guarded by `mutex_`.
+  std::unordered_map<const TraceFlowCfg*, FlowWatch> watches;
 
   /// Guards the three members below. Taken before `mutex_` when both are needed, so that
   /// `Trace` waits for the collection of the health but not for its publication.
@@ -86,9 +88,9 @@ struct FlowTrace::Bookkeeping {
   std::weak_ptr<rclcpp::Node> diagnostics_node;
 
   /// Starts the flow's watch afresh (a new run, registration or reload); with `mutex_` held.
-  void RestartWatch(const std::string& flow_id, const TraceFlowCfg& flow);
+  void RestartWatch(const TraceFlowCfg& flow);
   /// Notes the newest entry of an unordered flow's record; with `mutex_` held.
-  void NoteArrival(const std::string& flow_id, const TraceFlowCfg& flow, const PointQueue& record);
+  void NoteArrival(const TraceFlowCfg& flow, const PointQueue& record);
 
   /// The registry's members, for code of this package that is not a member of `FlowTrace`.
   struct Members {

@@ -297,7 +297,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
   const ConfiguredPoints points(flow.flow_points);
   // An empty record is a run that has not started, with nothing to judge; any other verdict
   // counts for the run's health.
-  auto watch = bookkeeping_->watches.find(flow_id);
+  auto watch = bookkeeping_->watches.find(&flow);
   FlowHealth* health =
       record.empty() || watch == bookkeeping_->watches.end() ? nullptr : &watch->second.health;
   if (record.empty() || points.empty()) {

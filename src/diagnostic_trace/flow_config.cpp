@@ -92,9 +92,10 @@ void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node
       std::shared_ptr<TraceFlowCfg> replaced;
       std::lock_guard<std::mutex> lock(mutex_);
       flow_queues_[cfg->flow_id].clear();
-      bookkeeping_->RestartWatch(cfg->flow_id, *cfg);
+      bookkeeping_->RestartWatch(*cfg);
       std::shared_ptr<TraceFlowCfg>& slot = flow_configs_[cfg->flow_id];
       replaced = std::move(slot);
+      bookkeeping_->watches.erase(replaced.get());
       slot = std::move(cfg);
     }
   } catch (const YAML::Exception& e) {

@@ -150,7 +150,7 @@ DiagnosticStatus StatusOf(const std::string& flow_id, const TraceFlowCfg& flow,
 DiagnosticArray HealthOfFlows(
     const std::unordered_map<std::string, std::shared_ptr<TraceFlowCfg>>& configs,
     const std::unordered_map<std::string, PointQueue>& queues,
-    const std::unordered_map<std::string, FlowWatch>& watches, const rclcpp::Node* node) {
+    const std::unordered_map<const TraceFlowCfg*, FlowWatch>& watches, const rclcpp::Node* node) {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
   const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
@@ -167,8 +167,9 @@ DiagnosticArray HealthOfFlows(
   std::sort(flow_ids.begin(), flow_ids.end());
   const FlowWatch fresh;  // for a flow never watched, as a new run has it
   for (const std::string& flow_id : flow_ids) {
-    const auto watch = watches.find(flow_id);
-    array.status.push_back(StatusOf(flow_id, *configs.at(flow_id), queues.at(flow_id),
+    const TraceFlowCfg& flow = *configs.at(flow_id);
+    const auto watch = watches.find(&flow);
+    array.status.push_back(StatusOf(flow_id, flow, queues.at(flow_id),
                                     watch == watches.end() ? fresh : watch->second, node_name,
                                     now_ms));
   }

@@ -47,12 +47,13 @@ void FlowTrace::RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg) {
     auto existing = flow_configs_.find(cfg->flow_id);
     if (existing != flow_configs_.end()) {
       LOG_WARN("Flow with ID '{}' already registered, overwriting", cfg->flow_id);
+      bookkeeping_->watches.erase(existing->second.get());
       existing->second = cfg;
     } else {
       flow_configs_.emplace(cfg->flow_id, cfg);
     }
     flow_queues_[cfg->flow_id].clear();
-    bookkeeping_->RestartWatch(cfg->flow_id, *cfg);
+    bookkeeping_->RestartWatch(*cfg);
   }
   LOG_INFO("Registered trace flow: flow_id={}, flow_name={}, points_count={}", cfg->flow_id,
            cfg->flow_name, cfg->flow_points.size());
@@ -84,12 +85,14 @@ void FlowTrace::RemoveTraceFlow(const std::string& flow_id) {
   } else {
     LOG_WARN("Flow queue not found for flow_id: {}", flow_id);
   }
-  if (flow_configs_.erase(flow_id) != 0) {
+  auto config = flow_configs_.find(flow_id);
+  if (config != flow_configs_.end()) {
+    bookkeeping_->watches.erase(config->second.get());
+    flow_configs_.erase(config);
     LOG_INFO("Removed flow configuration for flow_id: {}", flow_id);
   } else {
     LOG_WARN("Flow configuration not found for flow_id: {}", flow_id);
   }
-  bookkeeping_->watches.erase(flow_id);
 }
 
 void FlowTrace::RegisterFlowHandler(const std::string& flow_id, FlowHandler handler) {
@@ -129,9 +132,8 @@ void FlowTrace::ResetFlow(const std::string& flow_id) {
   auto cfg = flow_configs_.find(flow_id);
   if (cfg != flow_configs_.end()) {
     RewindRun(*cfg->second);
-    bookkeeping_->RestartWatch(flow_id, *cfg->second);
+    bookkeeping_->RestartWatch(*cfg->second);
   } else {
-    bookkeeping_->watches.erase(flow_id);
     LOG_WARN("flow_id {} not found in flow config", flow_id);
   }
 }
@@ -143,7 +145,7 @@ void FlowTrace::ResetAllFlows() {
   }
   for (auto& [flow_id, cfg] : flow_configs_) {
     RewindRun(*cfg);
-    bookkeeping_->RestartWatch(flow_id, *cfg);
+    bookkeeping_->RestartWatch(*cfg);
   }
 }
 
@@ -160,7 +162,7 @@ void FlowTrace::Trace(const std::string& flow_id, const std::shared_ptr<TracePoi
   record.push_back(point);
   TraceFlowCfg& flow = *config->second;
   if (!flow.check_order) {
-    bookkeeping_->NoteArrival(flow_id, flow, record);
+    bookkeeping_->NoteArrival(flow, record);
   }
   checkFlow(flow_id, record, flow);
 }

@@ -270,7 +270,7 @@ void FlowTrace::checkFlow(const std::string& flow_id, const PointQueue& record,
 
   // Looked up only when there is something to note: a run that goes as configured costs nothing.
   if (verdict.late || verdict.fault) {
-    const auto watch = bookkeeping_->watches.find(flow_id);
+    const auto watch = bookkeeping_->watches.find(&flow);
     for (const auto* finding : {&verdict.late, &verdict.fault}) {
       if (*finding && watch != bookkeeping_->watches.end()) {
         NoteFinding(**finding, watch->second.health);

@@ -155,8 +155,8 @@ std::optional<OverduePoint> ReportedOverdue(const PointQueue& record, const Trac
   return std::nullopt;
 }
 
-void FlowTrace::Bookkeeping::RestartWatch(const std::string& flow_id, const TraceFlowCfg& flow) {
-  FlowWatch& watch = watches[flow_id];
+void FlowTrace::Bookkeeping::RestartWatch(const TraceFlowCfg& flow) {
+  FlowWatch& watch = watches[&flow];
   watch.reported.reset();
   watch.points.assign(flow.flow_points.size(), FlowWatch::PointWatch{});
   watch.health = FlowHealth{};
@@ -164,8 +164,7 @@ void FlowTrace::Bookkeeping::RestartWatch(const std::string& flow_id, const Trac
 
 // Keeps the newest entry of each point with a minimum frequency at hand, so that CheckTimeouts
 // never searches a record, however long it has grown.
-void FlowTrace::Bookkeeping::NoteArrival(const std::string& flow_id, const TraceFlowCfg& flow,
-                                         const PointQueue& record) {
+void FlowTrace::Bookkeeping::NoteArrival(const TraceFlowCfg& flow, const PointQueue& record) {
   const TracePoint& arrived = *record.back();
   FlowWatch* watch = nullptr;
   for (size_t k = 0; k < flow.flow_points.size(); ++k) {
@@ -174,7 +173,7 @@ void FlowTrace::Bookkeeping::NoteArrival(const std::string& flow_id, const Trace
       continue;
     }
     if (watch == nullptr) {
-      watch = &watches[flow_id];
+      watch = &watches[&flow];
       if (watch->points.size() < flow.flow_points.size()) {
         watch->points.resize(flow.flow_points.size());
       }
@@ -194,11 +193,14 @@ std::size_t FlowTrace::CheckTimeouts() {
       continue;
     }
     const auto config = flow_configs_.find(flow_id);
-    const auto watch = bookkeeping_->watches.find(flow_id);
-    if (config == flow_configs_.end() || watch == bookkeeping_->watches.end()) {
+    if (config == flow_configs_.end()) {
       continue;
     }
     const TraceFlowCfg& flow = *config->second;
+    const auto watch = bookkeeping_->watches.find(&flow);
+    if (watch == bookkeeping_->watches.end()) {
+      continue;
+    }
     if (flow.check_order) {
       FindOverdueInOrder(flow_id, record, flow, watch->second, now, found);
     } else {

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -80,7 +81,7 @@ struct FlowTrace::Bookkeeping {
   /// watch along. Guarded by `mutex_`.
   std::unordered_map<const TraceFlowCfg*, FlowWatch> watches;
 
-  /// Guards the three members below. Taken before `mutex_` when both are needed, so that
+  /// Guards the two members below. Taken before `mutex_` when both are needed, so that
   /// `Trace` waits for the collection of the health but not for its publication.
   std::mutex diagnostics_mutex;
   /// `PublishDiagnostics`' publisher and the node it was made on.
@@ -92,18 +93,11 @@ struct FlowTrace::Bookkeeping {
   /// Notes the newest entry of an unordered flow's record; with `mutex_` held.
   void NoteArrival(const TraceFlowCfg& flow, const PointQueue& record);
 
-  /// The registry's members, for code of this package that is not a member of `FlowTrace`.
-  struct Members {
-    std::unordered_map<std::string, PointQueue>& flow_queues;
-    std::unordered_map<std::string, std::shared_ptr<TraceFlowCfg>>& flow_configs;
-    std::unordered_map<std::string, FlowHandler>& flow_handlers;
-    std::mutex& mutex;
-    std::shared_ptr<rclcpp::Node>& node;
-    Bookkeeping& bookkeeping;
-  };
-  static Members MembersOf(FlowTrace& trace) {
-    return {trace.flow_queues_, trace.flow_configs_, trace.flow_handlers_,
-            trace.mutex_,       trace.node_,         *trace.bookkeeping_};
+  /// The registry's members, for code of this package that is not a member of `FlowTrace`:
+  /// its three maps, mutex, node and bookkeeping, in that order.
+  static auto MembersOf(FlowTrace& trace) {
+    return std::tie(trace.flow_queues_, trace.flow_configs_, trace.flow_handlers_, trace.mutex_,
+                    trace.node_, *trace.bookkeeping_);
   }
 };
 

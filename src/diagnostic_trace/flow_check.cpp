@@ -38,11 +38,9 @@ class ConfiguredPoints {
   }
 
   size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
   const TracePointCfg& operator[](size_t c) const { return **entries_[c]; }
   /// The pointer held by the configuration, for `FlowCheckResult::desired_point`.
   const std::shared_ptr<TracePointCfg>& Shared(size_t c) const { return *entries_[c]; }
-  const TracePointCfg& back() const { return **entries_.back(); }
 
  private:
   std::vector<const std::shared_ptr<TracePointCfg>*> entries_;
@@ -80,22 +78,13 @@ enum class Finding {
 };
 
 FlowCheckStatus StatusOf(Finding finding) {
-  switch (finding) {
-    case Finding::kNone:
-      break;
-    case Finding::kCriticalMissing:
-    case Finding::kSkipped:
-      return FlowCheckStatus::MISSING_POINT;
-    case Finding::kFailed:
-      return FlowCheckStatus::FAILED;
-    case Finding::kDuplicated:
-      return FlowCheckStatus::DUPLICATED_POINT;
-    case Finding::kInvalid:
-      return FlowCheckStatus::INVALID_POINT;
-    case Finding::kOrderError:
-      return FlowCheckStatus::INVALID_ORDER;
-  }
-  return FlowCheckStatus::SUCCESS;
+  // By finding, in the order of the enumeration.
+  constexpr FlowCheckStatus kStatuses[] = {
+      FlowCheckStatus::SUCCESS,       FlowCheckStatus::MISSING_POINT,
+      FlowCheckStatus::FAILED,        FlowCheckStatus::MISSING_POINT,
+      FlowCheckStatus::DUPLICATED_POINT, FlowCheckStatus::INVALID_POINT,
+      FlowCheckStatus::INVALID_ORDER};
+  return kStatuses[static_cast<size_t>(finding)];
 }
 
 // What the check found in a record: the finding that decides the verdict, with the configured
@@ -109,81 +98,50 @@ struct Judgement {
   /// presence pass finds nothing.
   std::vector<bool> leftover;
   size_t leftover_count = 0;
-
-  FlowCheckStatus status() const { return StatusOf(finding); }
-  /// The entry the verdict blames: none when the expected point is missing.
-  std::shared_ptr<TracePoint> failure_point() const {
-    return finding == Finding::kSkipped ? nullptr : found;
-  }
-};
-
-// The recorded entries that configured points may take. An entry of any other id can never be
-// taken, so it needs no place here. Per configured id the pool holds the position of the newest
-// entry left with it, and per entry the position of the next older one with the same id. The
-// keys view the configuration's own ids, which stay in place while the registry lock is held.
-// Positions fit in 32 bits, as `TracePoint::index` does.
-class Pool {
- public:
-  static constexpr uint32_t kNone = UINT32_MAX;
-
-  Pool(const PointQueue& record, const ConfiguredPoints& points)
-      : older_(record.size(), kNone), left_(record.size(), true), left_count_(record.size()) {
-    newest_.reserve(points.size());
-    newest_of_.reserve(points.size());
-    for (size_t c = 0; c < points.size(); ++c) {
-      newest_of_.push_back(&newest_.try_emplace(points[c].point_id, kNone).first->second);
-    }
-    for (size_t p = 0; p < record.size(); ++p) {
-      const auto slot = newest_.find(record[p]->point_id);
-      if (slot != newest_.end()) {
-        older_[p] = slot->second;
-        slot->second = static_cast<uint32_t>(p);
-      }
-    }
-  }
-
-  /// The position of the newest entry left with the id of configured point `c`; kNone when
-  /// there is none.
-  uint32_t& Newest(size_t c) { return *newest_of_[c]; }
-  /// Takes the newest entry of `newest`, a slot that holds one.
-  void Take(uint32_t& newest) {
-    left_[newest] = false;
-    --left_count_;
-    newest = older_[newest];
-  }
-  /// Leaves the entries not taken to `judgement`.
-  void Leave(Judgement& judgement) {
-    judgement.leftover = std::move(left_);
-    judgement.leftover_count = left_count_;
-  }
-
- private:
-  std::unordered_map<std::string_view, uint32_t> newest_;
-  std::vector<uint32_t*> newest_of_;  // by configured point, its id's slot in `newest_`
-  std::vector<uint32_t> older_;
-  std::vector<bool> left_;
-  size_t left_count_;
 };
 
 // Matches every configured point with the newest entry left that carries its id. Stops at the
 // first critical point never recorded or the first matched entry that failed.
+//
+// The pool of entries is keyed by the configured ids only: an entry of any other id can never be
+// taken, so it needs no place in it. Per id it holds the position of the newest entry left, per
+// entry the position of the next older one with the same id. The keys view the configuration's
+// own ids, which stay in place while the registry lock is held. Positions fit in 32 bits, as
+// `TracePoint::index` does.
 Judgement JudgePresence(const PointQueue& record, const ConfiguredPoints& points) {
-  Pool pool(record, points);
+  constexpr uint32_t kNone = UINT32_MAX;
+  std::unordered_map<std::string_view, uint32_t> newest;
+  std::vector<uint32_t*> newest_of;  // per configured point, the slot of its id in `newest`
+  newest.reserve(points.size());
+  newest_of.reserve(points.size());
   for (size_t c = 0; c < points.size(); ++c) {
-    uint32_t& newest = pool.Newest(c);
-    if (newest == Pool::kNone) {
+    newest_of.push_back(&newest.try_emplace(points[c].point_id, kNone).first->second);
+  }
+  std::vector<uint32_t> older(record.size(), kNone);
+  for (size_t p = 0; p < record.size(); ++p) {
+    const auto slot = newest.find(record[p]->point_id);
+    if (slot != newest.end()) {
+      older[p] = std::exchange(slot->second, static_cast<uint32_t>(p));
+    }
+  }
+
+  Judgement judgement{Finding::kNone, nullptr, nullptr, std::vector<bool>(record.size(), true),
+                      record.size()};
+  for (size_t c = 0; c < points.size(); ++c) {
+    uint32_t& taken = *newest_of[c];
+    if (taken == kNone) {
       if (points[c].is_critical) {
         return {Finding::kCriticalMissing, points.Shared(c), nullptr, {}, 0};
       }
       continue;
     }
-    if (!record[newest]->success) {
-      return {Finding::kFailed, points.Shared(c), record[newest], {}, 0};
+    if (!record[taken]->success) {
+      return {Finding::kFailed, points.Shared(c), record[taken], {}, 0};
     }
-    pool.Take(newest);
+    judgement.leftover[taken] = false;
+    --judgement.leftover_count;
+    taken = older[taken];
   }
-  Judgement judgement;
-  pool.Leave(judgement);
   return judgement;
 }
 
@@ -258,7 +216,8 @@ std::optional<DiagnosticEvent> EventOf(const Judgement& judgement, const std::st
                      kMissingPointPrefix + missing.point_id);
   }
   if (judgement.finding == Finding::kNone) {
-    const uint32_t event_code = flow.event_id != 0 ? flow.event_id : points.back().event_id;
+    const uint32_t last = points[points.size() - 1].event_id;
+    const uint32_t event_code = flow.event_id != 0 ? flow.event_id : last;
     return MakeEvent({}, flow_id, event_code, kOutcomeOk, kSucceedDetail);
   }
   return std::nullopt;
@@ -273,8 +232,6 @@ void NoteVerdict(FlowHealth* health, FlowCheckStatus status) {
     health->failed_verdict = status;
   }
 }
-
-bool InfoEnabled() { return Logger::Instance().level <= spdlog::level::info; }
 
 }  // namespace
 
@@ -300,7 +257,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
   auto watch = bookkeeping_->watches.find(&flow);
   FlowHealth* health =
       record.empty() || watch == bookkeeping_->watches.end() ? nullptr : &watch->second.health;
-  if (record.empty() || points.empty()) {
+  if (record.empty() || points.size() == 0) {
     LOG_WARN("Flow with ID '{}' is empty", flow_id);
     result->status = FlowCheckStatus::INVALID_FLOW;
     NoteVerdict(health, result->status);
@@ -308,7 +265,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
   }
 
   // Both sequences are only logged; skip building them when INFO lines are dropped anyway.
-  if (InfoEnabled()) {
+  if (Logger::Instance().level <= spdlog::level::info) {
     std::string recorded;
     for (size_t p = 0; p < record.size(); ++p) {
       const TracePoint& entry = *record[p];
@@ -364,8 +321,9 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
     }
   }
 
-  result->status = judgement.status();
-  result->failure_point = judgement.failure_point();
+  result->status = StatusOf(judgement.finding);
+  // A point missing from its place (rule A) blames no entry.
+  result->failure_point = judgement.finding == Finding::kSkipped ? nullptr : judgement.found;
   result->desired_point = judgement.desired_point;
   NoteVerdict(health, result->status);
   auto handler = flow_handlers_.find(flow_id);

@@ -1,7 +1,7 @@
 #include <algorithm>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +16,7 @@
 
 #include "bookkeeping.hpp"
 #include "valtrix/trace/flow_trace.hpp"
+#include "wall_clock.hpp"
 
 namespace valtrix::trace {
 
@@ -30,24 +31,13 @@ constexpr size_t kDiagnosticsDepth = 1;
 // The status name's prefix when Init was given no node.
 constexpr char kNoNodeName[] = "flow_trace";
 
+// By the verdict's value, which is part of the interface.
 const char* NameOf(FlowCheckStatus status) {
-  switch (status) {
-    case FlowCheckStatus::SUCCESS:
-      return "SUCCESS";
-    case FlowCheckStatus::FAILED:
-      return "FAILED";
-    case FlowCheckStatus::INVALID_POINT:
-      return "INVALID_POINT";
-    case FlowCheckStatus::DUPLICATED_POINT:
-      return "DUPLICATED_POINT";
-    case FlowCheckStatus::MISSING_POINT:
-      return "MISSING_POINT";
-    case FlowCheckStatus::INVALID_ORDER:
-      return "INVALID_ORDER";
-    case FlowCheckStatus::INVALID_FLOW:
-      return "INVALID_FLOW";
-  }
-  return "UNKNOWN";
+  static constexpr const char* kNames[] = {"SUCCESS",          "FAILED",        "INVALID_POINT",
+                                           "DUPLICATED_POINT", "MISSING_POINT", "INVALID_ORDER",
+                                           "INVALID_FLOW"};
+  const auto value = static_cast<size_t>(status);
+  return value < std::size(kNames) ? kNames[value] : "UNKNOWN";
 }
 
 uint8_t Level(const FlowHealth& health, bool overdue) {
@@ -111,13 +101,6 @@ uint64_t Duration(const PointQueue& record) {
   return start < end ? static_cast<uint64_t>(end - start) : 0;
 }
 
-KeyValue Value(const char* key, std::string value) {
-  KeyValue entry;
-  entry.key = key;
-  entry.value = std::move(value);
-  return entry;
-}
-
 DiagnosticStatus StatusOf(const std::string& flow_id, const TraceFlowCfg& flow,
                           const PointQueue& record, const FlowWatch& watch,
                           const std::string& node_name, int64_t now_ms) {
@@ -133,16 +116,20 @@ DiagnosticStatus StatusOf(const std::string& flow_id, const TraceFlowCfg& flow,
   } else {
     status.message = Progress(flow, record);
   }
-  status.values.push_back(Value("flow_name", flow.flow_name));
-  status.values.push_back(Value("ordered", flow.check_order ? "true" : "false"));
-  status.values.push_back(Value("recorded", std::to_string(record.size())));
+  const auto add = [&status](const char* key, std::string value) {
+    KeyValue& entry = status.values.emplace_back();
+    entry.key = key;
+    entry.value = std::move(value);
+  };
+  add("flow_name", flow.flow_name);
+  add("ordered", flow.check_order ? "true" : "false");
+  add("recorded", std::to_string(record.size()));
   if (flow.check_order) {
-    status.values.push_back(Value("next", ExpectedId(flow)));
+    add("next", ExpectedId(flow));
   }
-  status.values.push_back(
-      Value("verdict", health.last_verdict ? NameOf(*health.last_verdict) : "none"));
-  status.values.push_back(Value("first_failure", FirstFailure(health)));
-  status.values.push_back(Value("duration_ms", std::to_string(Duration(record))));
+  add("verdict", health.last_verdict ? NameOf(*health.last_verdict) : "none");
+  add("first_failure", FirstFailure(health));
+  add("duration_ms", std::to_string(Duration(record)));
   return status;
 }
 
@@ -151,9 +138,8 @@ DiagnosticArray HealthOfFlows(
     const std::unordered_map<std::string, std::shared_ptr<TraceFlowCfg>>& configs,
     const std::unordered_map<std::string, PointQueue>& queues,
     const std::unordered_map<const TraceFlowCfg*, FlowWatch>& watches, const rclcpp::Node* node) {
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
-  const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+  const int64_t now_ns = NowNanoseconds();
+  const int64_t now_ms = now_ns / 1000000;
   DiagnosticArray array;
   array.header.stamp = rclcpp::Time(now_ns, RCL_SYSTEM_TIME);
 

@@ -21,10 +21,10 @@ namespace {
 enum class Report {
   kStepOk,           ///< a configured point, traced with success
   kStepFailed,       ///< a configured point, traced as failed
-  kLate,             ///< a point that came later than its limit after the previous entry
+  kLate,             ///< later than its limit after the previous entry
   kComplete,         ///< the flow passed its last point
   kPointMissing,     ///< a critical point was skipped
-  kOptionalMissing,  ///< an optional point was skipped; it has no event, only a warning
+  kOptionalMissing,  ///< an optional point was skipped; no event, only a warning
   kDuplicated,       ///< the point just passed came again right after itself
   kUndefined,        ///< any other point
 };
@@ -70,14 +70,13 @@ struct Publication {
 };
 
 // Everything one check decided, in the order it is to be logged and published: the step
-// duration first, then the optional-point warning, then the events. A check publishes at most
-// one event of each kind, so each kind has its own slot and none can be filled twice over. The
-// findings, for the flow's health, are reports of faults whatever the configuration publishes
-// of them, in the order they happened: a late arrival before whatever the point itself amounts
-// to.
+// duration first, then the warning of a missing optional point, then the events. A check
+// publishes at most one event of each kind, so each kind has its own slot and none can be filled
+// twice over. The findings, for the flow's health, are reports of faults whatever the
+// configuration publishes of them, in the order they happened: a late arrival before whatever
+// the point itself amounts to.
 struct Verdict {
   std::optional<uint64_t> step_duration;
-  const std::string* optional_missing = nullptr;
   std::optional<Publication> timeout;     ///< the step took longer than its limit
   std::optional<Publication> status;      ///< what the new point itself amounts to
   std::optional<Publication> completion;  ///< the flow has passed its last point
@@ -192,7 +191,6 @@ Verdict JudgeSkipped(TraceFlowCfg& flow) {
   const TracePointCfg& skipped = *flow.flow_points[flow.next_index];
   flow.next_index += 2;
   if (!skipped.is_critical) {
-    verdict.optional_missing = &skipped.point_id;
     verdict.fault = Said{Report::kOptionalMissing, &skipped.point_id};
   } else {
     verdict.status = Publish(skipped.event_id, Report::kPointMissing, skipped.point_id);
@@ -281,8 +279,8 @@ void FlowTrace::checkFlow(const std::string& flow_id, const PointQueue& record,
   if (verdict.step_duration) {
     LOG_INFO("duration: '{}'", *verdict.step_duration);
   }
-  if (verdict.optional_missing != nullptr) {
-    LOG_WARN("optional point missing: '{}'", *verdict.optional_missing);
+  if (verdict.fault && verdict.fault->report == Report::kOptionalMissing) {
+    LOG_WARN("optional point missing: '{}'", *verdict.fault->id);
   }
   if (!flow.publisher || !(verdict.timeout || verdict.status || verdict.completion)) {
     return;

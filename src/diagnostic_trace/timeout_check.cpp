@@ -127,10 +127,6 @@ void FindOverdueUnordered(const std::string& flow_id, const PointQueue& record,
   }
 }
 
-bool PublishesTimeouts(const TraceFlowCfg& flow, const TracePointCfg& point) {
-  return flow.publisher && point.event_id != 0 && point.on_timeout;
-}
-
 }  // namespace
 
 std::optional<OverduePoint> ReportedOverdue(const PointQueue& record, const TraceFlowCfg& flow,
@@ -211,13 +207,12 @@ std::size_t FlowTrace::CheckTimeouts() {
   for (const OverdueReport& report : found) {
     LOG_WARN("Flow '{}' point '{}' overdue: {} ms since the last trace point, limit {} ms",
              *report.flow_id, report.point->point_id, report.elapsed_ms, report.limit_ms);
-    if (!PublishesTimeouts(*report.flow, *report.point)) {
+    if (!report.flow->publisher || report.point->event_id == 0 || !report.point->on_timeout) {
       continue;
     }
-    const auto event =
-        MakeEvent(rclcpp::Time(now * kNanosecondsPerMillisecond, RCL_SYSTEM_TIME),
-                  *report.flow_id, report.point->event_id, kOutcomeFailed,
-                  std::string(kPointOverdue) + report.point->point_id);
+    const auto event = MakeEvent(rclcpp::Time(now * kNanosecondsPerMillisecond, RCL_SYSTEM_TIME),
+                                 *report.flow_id, report.point->event_id, kOutcomeFailed,
+                                 std::string(kPointOverdue) + report.point->point_id);
     report.flow->publisher->publish(event);
     LOG_INFO("ROS2 topic pub: '{}'", event.detail);
   }

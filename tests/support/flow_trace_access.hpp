@@ -11,59 +11,61 @@ namespace valtrix::trace {
 
 // Test-only window into the registry singleton.
 class FlowTraceTestAccess {
+  static auto Members() { return FlowTrace::Bookkeeping::MembersOf(FlowTrace::GetInstance()); }
+
  public:
   // Forgets every flow, record, handler and the node, as in a fresh process.
   static void Clear() {
-    const auto state = Members();
-    std::lock_guard<std::mutex> publishing(state.bookkeeping.diagnostics_mutex);
-    state.bookkeeping.diagnostics_publisher.reset();
-    state.bookkeeping.diagnostics_node.reset();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.flow_queues.clear();
-    state.flow_configs.clear();
-    state.flow_handlers.clear();
-    state.bookkeeping.watches.clear();
-    state.node.reset();
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> publishing(books.diagnostics_mutex);
+    books.diagnostics_publisher.reset();
+    books.diagnostics_node.reset();
+    std::lock_guard<std::mutex> lock(mutex);
+    queues.clear();
+    configs.clear();
+    handlers.clear();
+    books.watches.clear();
+    node.reset();
   }
 
   // The registered configuration of `flow_id`, or empty.
   static std::shared_ptr<TraceFlowCfg> Config(const std::string& flow_id) {
-    const auto state = Members();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    auto it = state.flow_configs.find(flow_id);
-    return it == state.flow_configs.end() ? nullptr : it->second;
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = configs.find(flow_id);
+    return it == configs.end() ? nullptr : it->second;
   }
 
   static bool HasQueue(const std::string& flow_id) {
-    const auto state = Members();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.flow_queues.count(flow_id) != 0;
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> lock(mutex);
+    return queues.count(flow_id) != 0;
   }
 
   static bool HasHandler(const std::string& flow_id) {
-    const auto state = Members();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.flow_handlers.count(flow_id) != 0;
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> lock(mutex);
+    return handlers.count(flow_id) != 0;
   }
 
   static size_t FlowCount() {
-    const auto state = Members();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.flow_configs.size();
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> lock(mutex);
+    return configs.size();
   }
 
   // A copy of the flow's record (empty for an unknown flow), taken under the registry lock.
   static PointQueue Record(const std::string& flow_id) {
-    const auto state = Members();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    auto it = state.flow_queues.find(flow_id);
-    return it == state.flow_queues.end() ? PointQueue{} : it->second;
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = queues.find(flow_id);
+    return it == queues.end() ? PointQueue{} : it->second;
   }
 
   static std::shared_ptr<rclcpp::Node> Node() {
-    const auto state = Members();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.node;
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> lock(mutex);
+    return node;
   }
 
   // What PublishDiagnostics would send now, into `array`; `layout` is left as it is.
@@ -74,14 +76,9 @@ class FlowTraceTestAccess {
   // The publisher PublishDiagnostics made, or empty.
   static rclcpp::Publisher<diagnostic_msgs::msg::DiagnosticArray>::SharedPtr
   DiagnosticsPublisher() {
-    const auto state = Members();
-    std::lock_guard<std::mutex> publishing(state.bookkeeping.diagnostics_mutex);
-    return state.bookkeeping.diagnostics_publisher;
-  }
-
- private:
-  static FlowTrace::Bookkeeping::Members Members() {
-    return FlowTrace::Bookkeeping::MembersOf(FlowTrace::GetInstance());
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> publishing(books.diagnostics_mutex);
+    return books.diagnostics_publisher;
   }
 };
 

@@ -117,11 +117,18 @@ Judgement JudgePresence(const PointQueue& record, const ConfiguredPoints& points
   for (size_t c = 0; c < points.size(); ++c) {
     newest_of.push_back(&newest.try_emplace(points[c].point_id, kNone).first->second);
   }
+  // An entry that stands where its point is configured, as in a run that went as configured,
+  // needs no look-up.
   std::vector<uint32_t> older(record.size(), kNone);
   for (size_t p = 0; p < record.size(); ++p) {
-    const auto slot = newest.find(record[p]->point_id);
-    if (slot != newest.end()) {
-      older[p] = std::exchange(slot->second, static_cast<uint32_t>(p));
+    const std::string& id = record[p]->point_id;
+    uint32_t* slot = p < points.size() && id == points[p].point_id ? newest_of[p] : nullptr;
+    if (slot == nullptr) {
+      const auto found = newest.find(id);
+      slot = found != newest.end() ? &found->second : nullptr;
+    }
+    if (slot != nullptr) {
+      older[p] = std::exchange(*slot, static_cast<uint32_t>(p));
     }
   }
 

@@ -217,15 +217,16 @@ std::optional<DiagnosticEvent> EventOf(const Judgement& judgement, const std::st
   if (!flow.publisher) {
     return std::nullopt;
   }
+  const builtin_interfaces::msg::Time zero;
   if (judgement.finding == Finding::kCriticalMissing && !flow.check_order) {
     const TracePointCfg& missing = *judgement.desired_point;
-    return MakeEvent({}, missing.point_id, missing.event_id, kOutcomeFailed,
+    return MakeEvent(zero, missing.point_id, missing.event_id, kOutcomeFailed,
                      kMissingPointPrefix + missing.point_id);
   }
   if (judgement.finding == Finding::kNone) {
     const uint32_t last = points[points.size() - 1].event_id;
     const uint32_t event_code = flow.event_id != 0 ? flow.event_id : last;
-    return MakeEvent({}, flow_id, event_code, kOutcomeOk, kSucceedDetail);
+    return MakeEvent(zero, flow_id, event_code, kOutcomeOk, kSucceedDetail);
   }
   return std::nullopt;
 }

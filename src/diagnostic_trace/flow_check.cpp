@@ -241,6 +241,8 @@ void NoteVerdict(FlowHealth* health, FlowCheckStatus status) {
   }
 }
 
+bool WarnEnabled() { return Logger::Instance().level <= spdlog::level::warn; }
+
 }  // namespace
 
 // Judges first, then acts: the log calls stay in this function so that every line carries its
@@ -299,7 +301,8 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
   } else {
     if (judgement.leftover_count != 0) {
       LOG_ERROR("Some points not in flow '{}' executed: ", flow_id);
-      for (size_t p = 0; p < record.size(); ++p) {
+      // A long record leaves many entries; walk them only when their warnings are not dropped.
+      for (size_t p = 0; p < record.size() && WarnEnabled(); ++p) {
         if (judgement.leftover[p]) {
           LOG_WARN("Point '{}' not in flow config", record[p]->point_id);
         }

@@ -36,10 +36,9 @@ struct FlowHealth {
 /// points that are overdue (`CheckTimeouts`), and the run's health.
 ///
 /// A wait is the time during which an expected point has not come; it is named by a position in
-/// the record. Records only grow between resets, and every reset, re-registration or reload
-/// starts the flow's watch afresh, so a position names one wait only.
+/// the record (`Wait`). Records only grow between resets, and every reset, re-registration or
+/// reload starts the flow's watch afresh, so a position names one wait only.
 struct FlowWatch {
-  /// Names a wait, as described at the fields that hold one.
   using Wait = std::size_t;
 
   /// One configured point of an unordered flow.

@@ -13,8 +13,7 @@ constexpr int32_t kOutcomeOk = 0;
 constexpr int32_t kOutcomeFailed = 1;
 
 /// An event as the library publishes it. The checks differ only in its stamp: the progressive
-/// check's is the time of the check, CheckTimeouts' that time in whole milliseconds, CheckFlow's
-/// zero.
+/// check's is now, CheckTimeouts' now in whole milliseconds, CheckFlow's zero.
 inline valtrix_protocol::msg::DiagnosticEvent MakeEvent(const builtin_interfaces::msg::Time& stamp,
                                                         const std::string& source_id,
                                                         uint32_t event_code, int32_t outcome,

@@ -80,8 +80,8 @@ enum class Finding {
 FlowCheckStatus StatusOf(Finding finding) {
   // By finding, in the order of the enumeration.
   constexpr FlowCheckStatus kStatuses[] = {
-      FlowCheckStatus::SUCCESS,       FlowCheckStatus::MISSING_POINT,
-      FlowCheckStatus::FAILED,        FlowCheckStatus::MISSING_POINT,
+      FlowCheckStatus::SUCCESS,          FlowCheckStatus::MISSING_POINT,
+      FlowCheckStatus::FAILED,           FlowCheckStatus::MISSING_POINT,
       FlowCheckStatus::DUPLICATED_POINT, FlowCheckStatus::INVALID_POINT,
       FlowCheckStatus::INVALID_ORDER};
   return kStatuses[static_cast<size_t>(finding)];
@@ -152,27 +152,21 @@ Judgement JudgePresence(const PointQueue& record, const ConfiguredPoints& points
   return judgement;
 }
 
-// A matched point with a repetition requirement stands for as many entries as the progressive
-// check counted for it this run (possibly none, so the same entry is then compared with the
-// next configured point).
-size_t EntriesPerMatch(const TracePointCfg& point) {
-  return point.repeat_cnt != 0 ? point.hit_cnt : 1;
-}
-
 struct OrderMismatch {
   size_t c;  ///< critical configured point that was expected
   size_t p;  ///< recorded entry found in its place
 };
 
-// Walks the configuration and the record side by side; a match moves on in the record by as
-// many entries as the configured point stands for.
+// Walks the configuration and the record side by side. A match moves on in the record by one
+// entry, or, for a point with a repetition requirement, by as many as the progressive check
+// counted for it this run (possibly none: the same entry is then compared with the next point).
 std::optional<OrderMismatch> FindOrderMismatch(const PointQueue& record,
                                                const ConfiguredPoints& points) {
   size_t p = 0;
   for (size_t c = 0; c < points.size() && p < record.size(); ++c) {
     const TracePointCfg& expected = points[c];
     if (record[p]->point_id == expected.point_id) {
-      p += EntriesPerMatch(expected);
+      p += expected.repeat_cnt != 0 ? expected.hit_cnt : 1;
     } else if (expected.is_critical) {
       return OrderMismatch{c, p};
     }

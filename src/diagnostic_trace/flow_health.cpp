@@ -85,12 +85,6 @@ std::string Progress(const TraceFlowCfg& flow, const PointQueue& record) {
          " of " + std::to_string(flow.flow_points.size()) + ")";
 }
 
-std::string OverdueText(const OverduePoint& overdue) {
-  return "point '" + overdue.point->point_id + "' overdue: " +
-         std::to_string(overdue.elapsed_ms) + " ms, limit " + std::to_string(overdue.limit_ms) +
-         " ms";
-}
-
 // From the oldest to the newest entry, 0 when they are out of order or there are none.
 uint64_t Duration(const PointQueue& record) {
   if (record.empty()) {
@@ -110,7 +104,9 @@ DiagnosticStatus StatusOf(const std::string& flow_id, const TraceFlowCfg& flow,
   status.level = Level(health, overdue.has_value());
   status.name = node_name + ": " + flow_id;
   if (overdue) {
-    status.message = OverdueText(*overdue);
+    status.message = "point '" + overdue->point->point_id +
+                     "' overdue: " + std::to_string(overdue->elapsed_ms) + " ms, limit " +
+                     std::to_string(overdue->limit_ms) + " ms";
   } else if (status.level != DiagnosticStatus::OK) {
     status.message = FirstFailure(health);
   } else {

@@ -1,18 +1,8 @@
 // Cost of FlowTrace::PublishDiagnostics for 100 flows (ordered, 7 points each, halfway through
-// their runs, some with findings): at most 1.3x publishing an already built array of the same
-// content on the same publisher, measured side by side in one run. Reported beside them, with no
-// target of their own: refilling the kept array alone, and CollectDiagnostics, which builds a
-// fresh array each time.
-//
-// Plain code misses the bar: publishing what CollectDiagnostics builds costs about 2.3x, and
-// refilling one kept array in place while looking up and sorting the flows each time about 1.6x
-// (the publication itself serialises some 1 700 short strings; a status has 17). So
-// PublishDiagnostics keeps, beside its array, the registered flows in flow id order (rebuilt only
-// when flows come or go), writes the names and keys of the statuses only after that order was
-// rebuilt, and compares a value with what it holds before writing it. The refill then costs about
-// a quarter of the publication (5.3 us against 21 us for 100 flows), and PublishDiagnostics
-// about 1.25x, up to 1.4x when the machine is busy: the publication that follows a refill finds
-// less of Cyclone's own data in the caches than one that follows another publication.
+// their runs, some with findings). It builds its array afresh on every call; that stays so while
+// it costs at most 1 ms (it runs about once a second). Reported beside it, with no limit of its
+// own: publishing an already built array of the same content on a publisher of the same topic,
+// and CollectDiagnostics alone.
 // Run DDS inside a private network namespace:
 //   ROS_LOCALHOST_ONLY=1 unshare -n sh -c 'ip link set lo up; build-bench/bench/bench_flow_health'
 
@@ -32,20 +22,23 @@
 #include <fmt/format.h>
 #include <rclcpp/rclcpp.hpp>
 
-#include "support/flow_trace_access.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
 namespace {
 
 using valtrix::trace::FlowTrace;
-using valtrix::trace::FlowTraceTestAccess;
 using valtrix::trace::TraceFlowCfg;
 using valtrix::trace::TracePointCfg;
 
 constexpr int kFlows = 100;
 constexpr int kPointsPerFlow = 7;
-constexpr double kTarget = 1.3;
+constexpr double kLimitUs = 1000.0;
+
+std::shared_ptr<rclcpp::Node>& BenchNode() {
+  static std::shared_ptr<rclcpp::Node> node;
+  return node;
+}
 
 // Gives the registry a node (from an empty configuration) and registers the flows in code.
 void SetUpFlows() {
@@ -61,7 +54,8 @@ void SetUpFlows() {
   close(mkstemp(path));
   std::ofstream(path) << "workflows: []\n";
   FlowTrace& trace = FlowTrace::GetInstance();
-  trace.Init(path, std::make_shared<rclcpp::Node>("bench_flow_health"));
+  BenchNode() = std::make_shared<rclcpp::Node>("bench_flow_health");
+  trace.Init(path, BenchNode());
   std::remove(path);
 
   for (int f = 0; f < kFlows; ++f) {
@@ -85,7 +79,8 @@ void SetUpFlows() {
 void BM_PublishBuiltArray(benchmark::State& state) {
   SetUpFlows();
   const auto array = FlowTrace::GetInstance().CollectDiagnostics();
-  const auto publisher = FlowTraceTestAccess::DiagnosticsPublisher();
+  const auto publisher = BenchNode()->create_publisher<diagnostic_msgs::msg::DiagnosticArray>(
+      "/diagnostics", rclcpp::QoS(1).reliable().durability_volatile());
   for (auto _ : state) {
     publisher->publish(array);
   }
@@ -107,16 +102,6 @@ void BM_CollectDiagnostics(benchmark::State& state) {
   }
 }
 
-void BM_RefillInPlace(benchmark::State& state) {
-  SetUpFlows();
-  diagnostic_msgs::msg::DiagnosticArray array;
-  uint64_t layout = 0;
-  for (auto _ : state) {
-    FlowTraceTestAccess::FillDiagnostics(array, layout);
-  }
-}
-
-BENCHMARK(BM_RefillInPlace)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PublishBuiltArray)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PublishDiagnostics)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_CollectDiagnostics)->Unit(benchmark::kMicrosecond);
@@ -162,15 +147,16 @@ int main(int argc, char** argv) {
 
   const double built = reporter.Median("BM_PublishBuiltArray");
   const double publish = reporter.Median("BM_PublishDiagnostics");
+  bool met = true;
   if (built > 0 && publish > 0) {
-    const double ratio = publish / built;
+    met = publish <= kLimitUs;
     std::cout << "\nFigures (CPU time, medians of 10 repetitions):\n"
-              << std::left << std::setw(58)
-              << "PublishDiagnostics, 100 flows / publish of a built array" << std::right
-              << std::fixed << std::setprecision(2) << std::setw(8) << ratio
-              << "x   target <= " << kTarget << "x   " << (ratio <= kTarget ? "OK" : "MISSED")
-              << "\n";
+              << std::left << std::setw(58) << "PublishDiagnostics, 100 flows" << std::right
+              << std::fixed << std::setprecision(2) << std::setw(8) << publish
+              << " us   limit <= " << kLimitUs << " us   " << (met ? "OK" : "MISSED") << "\n"
+              << std::left << std::setw(58) << "  beside: publish of a built array" << std::right
+              << std::setw(8) << built << " us (" << publish / built << "x)\n";
   }
   benchmark::Shutdown();
-  return 0;
+  return met ? 0 : 1;
 }

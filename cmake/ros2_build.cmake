@@ -49,7 +49,8 @@ function(valtrix_add_gtest name)
     ament_target_dependencies(${name} rclcpp builtin_interfaces diagnostic_msgs std_msgs
       valtrix_protocol ament_index_cpp)
   endif()
-  target_include_directories(${name} PRIVATE ${ARG_INCLUDE_DIRECTORIES})
+  # The registry's bookkeeping (src/diagnostic_trace/bookkeeping.hpp) is what tests inspect.
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${ARG_INCLUDE_DIRECTORIES})
   target_compile_definitions(${name} PRIVATE ${ARG_DEFINITIONS})
   if(ARG_DEPENDS)
     add_dependencies(${name} ${ARG_DEPENDS})

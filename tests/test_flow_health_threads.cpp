@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <rclcpp/rclcpp.hpp>
 
 #include "support/capture_stdout.hpp"
+#include "support/child_process.hpp"
 #include "support/flow_trace_access.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
@@ -107,6 +109,9 @@ TEST(FlowHealthThreadsTest, CollectsAndPublishesBesideEveryOperationThatChangesT
   for (auto& thread : threads) {
     thread.join();
   }
+  // The first publication makes the publisher, which may take longer than all the tracing; the
+  // other threads go on changing the flows until it is done.
+  EXPECT_TRUE(test::WaitUntil([&] { return arrays > 0; }, std::chrono::seconds(60)));
   done = true;
   for (auto& thread : others) {
     thread.join();
@@ -118,6 +123,37 @@ TEST(FlowHealthThreadsTest, CollectsAndPublishesBesideEveryOperationThatChangesT
   for (const auto& status : registry.CollectDiagnostics().status) {
     EXPECT_EQ(status.message, "idle") << status.name;
   }
+  FlowTraceTestAccess::Clear();
+  rclcpp::shutdown();
+}
+
+// Init takes the node away and gives it back while another thread publishes through it.
+TEST(FlowHealthThreadsTest, CollectsAndPublishesBesideInitReplacingTheNode) {
+  Logger::Instance();
+  FlowTraceTestAccess::Clear();
+  rclcpp::init(0, nullptr);
+  FlowTrace& registry = FlowTrace::GetInstance();
+  char path[] = "/tmp/valtrix_flow_health_init_XXXXXX";
+  close(mkstemp(path));
+  std::ofstream(path) << "workflows: []\n";
+  const auto node = std::make_shared<rclcpp::Node>("health_init_threads");
+  std::atomic<bool> done{false};
+  std::thread publisher([&] {
+    while (!done) {
+      registry.PublishDiagnostics();
+      registry.CollectDiagnostics();
+    }
+  });
+  {
+    test::CaptureStdout quiet;
+    for (int k = 0; k < 20000; ++k) {
+      registry.Init(path, k % 2 == 0 ? nullptr : node);
+    }
+  }
+  done = true;
+  publisher.join();
+  std::remove(path);
+  EXPECT_EQ(FlowTraceTestAccess::Node(), node);
   FlowTraceTestAccess::Clear();
   rclcpp::shutdown();
 }

@@ -108,6 +108,38 @@ TEST_F(TraceRecordingTest, ThreeArgumentTraceStampsANewPointNow) {
   EXPECT_THAT(record[0]->metadata, IsEmpty());
 }
 
+// A slow handler of another thread's CheckFlow holds the registry: a point traced meanwhile still
+// carries the time of its call, not the time the registry was free again.
+TEST_F(TraceRecordingTest, ThreeArgumentTraceStampsThePointBeforeWaitingForTheRegistry) {
+  registry_.RegisterTraceFlow(CriticalFlow("pick", {"a"}, false));
+  registry_.Trace("pick", "a", true);
+  std::atomic<bool> holding{false};
+  std::atomic<int64_t> called_ms{0};
+  int64_t released_ms = 0;
+  registry_.RegisterFlowHandler("pick", [&](const std::string&, const auto&) {
+    holding = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while ((called_ms == 0 || NowMs() < called_ms + 20) &&
+           std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
+    released_ms = NowMs();
+  });
+  CaptureStdout quiet;
+  std::thread checker([this] { registry_.CheckFlow("pick"); });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!holding && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  called_ms = NowMs();
+  registry_.Trace("pick", "a", true);
+  checker.join();
+
+  const PointQueue record = FlowTraceTestAccess::Record("pick");
+  ASSERT_EQ(record.size(), 2U);
+  EXPECT_LT(record[1]->timestamp, released_ms);
+}
+
 struct DurationCase {
   const char* name;
   std::vector<int64_t> timestamps;  // recorded in this order; empty: no points

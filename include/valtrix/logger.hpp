@@ -1,7 +1,6 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -73,15 +72,15 @@ class Logger {
     if (lvl < level || lvl > spdlog::level::critical) {
       return;
     }
-    const auto& prefixes = prefixes_[lvl - spdlog::level::trace];
+    const std::string_view tag = TagOf(lvl);
     fmt::memory_buffer line;
-    // Room for the prefix (one length per level: every number fills three columns), filled in
-    // once the message is built. Only then is the number taken, so a formatter that throws
-    // leaves no gap in the numbering.
-    line.resize(prefixes[0].size);
+    // Room for the prefix, which has one length per level (every number fills three columns),
+    // written once the message is built. Only then is the number taken, so a formatter that
+    // throws leaves no gap in the numbering.
+    line.resize(kPrefixSize + tag.size());
     FormatMessage(line, format, log_detail::Escaped(args)...);
     const unsigned number = (seq.fetch_add(1, std::memory_order_relaxed) + 1U) & kNumberMask;
-    std::memcpy(line.data(), prefixes[number].text.data(), prefixes[number].size);
+    WritePrefix(line.data(), number, tag);
     if (logger) {
       // Handed over as finished text: braces inside arguments must not be formatted again.
       logger->log(location, lvl, spdlog::string_view_t(line.data(), line.size()));
@@ -125,35 +124,23 @@ class Logger {
   }
 
   static constexpr unsigned kNumberMask = 0x7FU;  // printed numbers run 0 ... 127
-  static constexpr std::size_t kLevels = spdlog::level::critical - spdlog::level::trace + 1;
+  static constexpr std::size_t kPrefixSize = 4;     // "NNN " before the level's tag
 
-  /// One line prefix "NNN [TAG] ".
-  struct Prefix {
-    std::array<char, 16> text{};
-    std::size_t size = 0;
-  };
-  using PrefixTable = std::array<std::array<Prefix, kNumberMask + 1>, kLevels>;
-
-  // Every prefix a line can get, formatted once from the level templates: on each line they
-  // would cost more than the rest of the facade does.
-  static PrefixTable BuildPrefixes() {
-    static constexpr const char* kTemplates[kLevels] = {
-        "{0:3d} [TRACE] ", "{0:3d} [DEBUG] ", "{0:3d} [INFO] ",
-        "{0:3d} [WARN] ",  "{0:3d} [ERROR] ", "{0:3d} [CRITICAL] ",
-    };
-    PrefixTable table;
-    for (std::size_t lvl = 0; lvl < kLevels; ++lvl) {
-      for (unsigned number = 0; number <= kNumberMask; ++number) {
-        Prefix& prefix = table[lvl][number];
-        prefix.size = fmt::format_to_n(prefix.text.data(), prefix.text.size(),
-                                       fmt::runtime(kTemplates[lvl]), number)
-                          .size;
-      }
-    }
-    return table;
+  /// "[INFO] " and the others, by level.
+  static std::string_view TagOf(spdlog::level::level_enum lvl) {
+    static constexpr std::string_view kTags[] = {"[TRACE] ", "[DEBUG] ", "[INFO] ",
+                                                 "[WARN] ",  "[ERROR] ", "[CRITICAL] "};
+    return kTags[lvl - spdlog::level::trace];
   }
 
-  PrefixTable prefixes_ = BuildPrefixes();
+  /// Writes "NNN [TAG] " at `out`: the number right-aligned in three columns, then the tag.
+  static void WritePrefix(char* out, unsigned number, std::string_view tag) {
+    out[0] = number >= 100 ? static_cast<char>('0' + number / 100) : ' ';
+    out[1] = number >= 10 ? static_cast<char>('0' + number / 10 % 10) : ' ';
+    out[2] = static_cast<char>('0' + number % 10);
+    out[3] = ' ';
+    std::memcpy(out + kPrefixSize, tag.data(), tag.size());
+  }
 
   // Only the exact texts "true" and "false" count; anything else falls back with a notice.
   static bool ReadSwitch(const char* name, bool fallback) {

@@ -1,7 +1,8 @@
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
+
+#include <dds/dds.h>
 
 #include <builtin_interfaces/msg/Time.h>
 #include <diagnostic_msgs/msg/DiagnosticArray.h>
@@ -51,14 +52,15 @@ builtin_interfaces::msg::Time time_from_sample(const builtin_interfaces_msg_dds_
   return time;
 }
 
-void diagnostic_event_to_sample(const void* message, void* sample, SampleScratch* /*scratch*/) {
+int32_t write_diagnostic_event(int32_t writer, const void* message) {
   const auto& event = *static_cast<const DiagnosticEvent*>(message);
-  auto& out = *static_cast<DiagnosticEventSample*>(sample);
+  DiagnosticEventSample out{};
   time_to_sample(event.stamp, out.stamp);
   out.source_id = borrow(event.source_id);
   out.event_code = event.event_code;
   out.outcome = event.outcome;
   out.detail = borrow(event.detail);
+  return dds_write(writer, &out);
 }
 
 void diagnostic_event_from_sample(const void* sample, void* message) {
@@ -71,9 +73,10 @@ void diagnostic_event_from_sample(const void* sample, void* message) {
   event.detail = copy(in.detail);
 }
 
-void string_to_sample(const void* message, void* sample, SampleScratch* /*scratch*/) {
-  static_cast<StringSample*>(sample)->data =
-      borrow(static_cast<const std_msgs::msg::String*>(message)->data);
+int32_t write_string(int32_t writer, const void* message) {
+  StringSample out{};
+  out.data = borrow(static_cast<const std_msgs::msg::String*>(message)->data);
+  return dds_write(writer, &out);
 }
 
 void string_from_sample(const void* sample, void* message) {
@@ -81,34 +84,21 @@ void string_from_sample(const void* sample, void* message) {
       copy(static_cast<const StringSample*>(sample)->data);
 }
 
-// The C arrays behind an array sample's sequences: every status of the message, and the values
-// of all statuses one after the other.
-struct DiagnosticArrayScratch : SampleScratch {
-  std::vector<DiagnosticStatusSample> statuses;
-  std::vector<KeyValueSample> values;
-};
-
-std::unique_ptr<SampleScratch> make_diagnostic_array_scratch() {
-  return std::make_unique<DiagnosticArrayScratch>();
-}
-
-void diagnostic_array_to_sample(const void* message, void* sample, SampleScratch* scratch) {
+// The sequences of structs point at arrays made for the call: every status of the message, and
+// the values of all statuses one after the other.
+int32_t write_diagnostic_array(int32_t writer, const void* message) {
   const auto& array = *static_cast<const DiagnosticArray*>(message);
-  auto& out = *static_cast<DiagnosticArraySample*>(sample);
-  auto& storage = *static_cast<DiagnosticArrayScratch*>(scratch);
-
   size_t value_count = 0;
   for (const auto& status : array.status) {
     value_count += status.values.size();
   }
-  // resize keeps the capacity of earlier publishes: no allocation once the arrays have grown.
-  storage.statuses.resize(array.status.size());
-  storage.values.resize(value_count);
+  std::vector<DiagnosticStatusSample> statuses(array.status.size());
+  std::vector<KeyValueSample> values(value_count);
 
-  KeyValueSample* next_value = storage.values.data();
+  KeyValueSample* next_value = values.data();
   for (size_t i = 0; i < array.status.size(); ++i) {
     const DiagnosticStatus& status = array.status[i];
-    DiagnosticStatusSample& status_out = storage.statuses[i];
+    DiagnosticStatusSample& status_out = statuses[i];
     status_out.level = status.level;
     status_out.name = borrow(status.name);
     status_out.message = borrow(status.message);
@@ -120,9 +110,11 @@ void diagnostic_array_to_sample(const void* message, void* sample, SampleScratch
     borrow_sequence(status_out.values, next_value, status.values.size());
     next_value += status.values.size();
   }
+  DiagnosticArraySample out{};
   time_to_sample(array.header.stamp, out.header.stamp);
   out.header.frame_id = borrow(array.header.frame_id);
-  borrow_sequence(out.status, storage.statuses.data(), storage.statuses.size());
+  borrow_sequence(out.status, statuses.data(), statuses.size());
+  return dds_write(writer, &out);
 }
 
 DiagnosticStatus status_from_sample(const DiagnosticStatusSample& in) {
@@ -158,7 +150,7 @@ template <>
 const MessageTypeSupport& get_message_type_support<DiagnosticEvent>() {
   static const MessageTypeSupport type_support{
       &valtrix_protocol_msg_dds__DiagnosticEvent__desc, sizeof(DiagnosticEventSample),
-      diagnostic_event_to_sample, diagnostic_event_from_sample, nullptr};
+      write_diagnostic_event, diagnostic_event_from_sample};
   return type_support;
 }
 
@@ -166,15 +158,15 @@ template <>
 const MessageTypeSupport& get_message_type_support<DiagnosticArray>() {
   static const MessageTypeSupport type_support{
       &diagnostic_msgs_msg_dds__DiagnosticArray__desc, sizeof(DiagnosticArraySample),
-      diagnostic_array_to_sample, diagnostic_array_from_sample, make_diagnostic_array_scratch};
+      write_diagnostic_array, diagnostic_array_from_sample};
   return type_support;
 }
 
 template <>
 const MessageTypeSupport& get_message_type_support<std_msgs::msg::String>() {
   static const MessageTypeSupport type_support{&std_msgs_msg_dds__String__desc,
-                                               sizeof(StringSample), string_to_sample,
-                                               string_from_sample, nullptr};
+                                               sizeof(StringSample), write_string,
+                                               string_from_sample};
   return type_support;
 }
 

@@ -297,10 +297,7 @@ void PublisherBase::publish_message(const void* message) {
   if (!ros2_standin::context_ok()) {
     return;
   }
-  alignas(std::max_align_t) unsigned char sample[ros2_standin::kMaxSampleSize];
-  const auto scratch = endpoint_->lease_scratch();
-  endpoint_->type_support().to_sample(message, sample, scratch.get());
-  const dds_return_t ret = dds_write(endpoint_->handle(), sample);
+  const dds_return_t ret = endpoint_->type_support().write(endpoint_->handle(), message);
   if (ret < 0) {
     ros2_standin::throw_dds_error(ret, "failed to publish message");
   }

@@ -89,21 +89,6 @@ class Participant {
   std::unique_ptr<Graph> graph_;
 };
 
-/// A writer's scratch for the conversion of one message, held exclusively until the sample that
-/// borrows from it has been written. Empty for types that need no scratch.
-class ScratchLease {
- public:
-  ScratchLease() = default;
-  ScratchLease(std::unique_lock<std::mutex> lock, SampleScratch* scratch)
-      : lock_(std::move(lock)), scratch_(scratch) {}
-
-  SampleScratch* get() const { return scratch_; }
-
- private:
-  std::unique_lock<std::mutex> lock_;
-  SampleScratch* scratch_ = nullptr;
-};
-
 /// A DDS reader or writer with its topic, holding the participant alive.
 class Endpoint {
  public:
@@ -121,18 +106,6 @@ class Endpoint {
   dds_entity_t read_condition() const { return read_condition_; }
   dds_entity_t participant() const { return participant_->handle(); }
 
-  /// The scratch to convert one message with; publishers of the same writer take turns with it.
-  ScratchLease lease_scratch() {
-    if (type_support_.make_scratch == nullptr) {
-      return ScratchLease();
-    }
-    std::unique_lock<std::mutex> lock(scratch_mutex_);
-    if (!scratch_) {
-      scratch_ = type_support_.make_scratch();
-    }
-    return ScratchLease(std::move(lock), scratch_.get());
-  }
-
  private:
   void delete_entities();
 
@@ -141,8 +114,6 @@ class Endpoint {
   std::shared_ptr<GraphNode> graph_node_;
   std::string topic_name_;
   const MessageTypeSupport& type_support_;
-  std::mutex scratch_mutex_;
-  std::unique_ptr<SampleScratch> scratch_;
   dds_entity_t topic_ = 0;
   dds_entity_t entity_ = 0;
   dds_entity_t read_condition_ = 0;

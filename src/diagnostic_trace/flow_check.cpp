@@ -1,13 +1,16 @@
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "bookkeeping.hpp"
+#include "events.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
@@ -35,11 +38,9 @@ class ConfiguredPoints {
   }
 
   size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
   const TracePointCfg& operator[](size_t c) const { return **entries_[c]; }
   /// The pointer held by the configuration, for `FlowCheckResult::desired_point`.
   const std::shared_ptr<TracePointCfg>& Shared(size_t c) const { return *entries_[c]; }
-  const TracePointCfg& back() const { return **entries_.back(); }
 
  private:
   std::vector<const std::shared_ptr<TracePointCfg>*> entries_;
@@ -65,88 +66,90 @@ std::string ConfiguredSequence(const ConfiguredPoints& points) {
   return text;
 }
 
-// The recorded entries not matched yet. A look-up of an id yields the newest entry left with
-// it: per id the pool keeps the position of that entry, and per entry the position of the next
-// older one with the same id. The keys view the record's own ids, which stay in place while the
-// registry lock is held. The map's nodes come from one arena that goes with the pool, so a long
-// record costs no allocation per entry. Positions fit in 32 bits, as `TracePoint::index` does.
-class Pool {
- public:
-  static constexpr uint32_t kNone = UINT32_MAX;
+// What decides the verdict, in the order the check looks for it.
+enum class Finding {
+  kNone,             ///< both passes found nothing
+  kCriticalMissing,  ///< presence: a critical point was never recorded
+  kFailed,           ///< presence: the newest entry of a configured point failed
+  kSkipped,          ///< order, rule A: the entry is the next configured point
+  kDuplicated,       ///< order, rule B: the entry repeats its predecessor
+  kInvalid,          ///< order, rule C: an extra entry stands before the expected one
+  kOrderError,       ///< order, rule D: anything else
+};
 
-  explicit Pool(const PointQueue& record)
-      : newest_(&arena_), older_(record.size(), kNone), taken_(record.size(), false),
-        left_(record.size()) {
-    newest_.reserve(record.size());
-    for (size_t p = 0; p < record.size(); ++p) {
-      const auto position = static_cast<uint32_t>(p);
-      auto [slot, inserted] = newest_.try_emplace(record[p]->point_id, position);
-      if (!inserted) {
-        older_[p] = slot->second;
-        slot->second = position;
-      }
+FlowCheckStatus StatusOf(Finding finding) {
+  // By finding, in the order of the enumeration.
+  constexpr FlowCheckStatus kStatuses[] = {
+      FlowCheckStatus::SUCCESS,          FlowCheckStatus::MISSING_POINT,
+      FlowCheckStatus::FAILED,           FlowCheckStatus::MISSING_POINT,
+      FlowCheckStatus::DUPLICATED_POINT, FlowCheckStatus::INVALID_POINT,
+      FlowCheckStatus::INVALID_ORDER};
+  return kStatuses[static_cast<size_t>(finding)];
+}
+
+// What the check found in a record: the finding that decides the verdict, with the configured
+// point it is about and the recorded entry in that point's place (none for a point never
+// recorded), and the entries that no configured point took.
+struct Judgement {
+  Finding finding = Finding::kNone;
+  std::shared_ptr<TracePointCfg> desired_point;
+  std::shared_ptr<TracePoint> found;
+  /// Per recorded entry, whether it is left over, and how many are; judged only when the
+  /// presence pass finds nothing.
+  std::vector<bool> leftover;
+  size_t leftover_count = 0;
+};
+
+// Matches every configured point with the newest entry left that carries its id. Stops at the
+// first critical point never recorded or the first matched entry that failed.
+//
+// The pool of entries is keyed by the configured ids only: an entry of any other id can never be
+// taken, so it needs no place in it. Per id it holds the position of the newest entry left, per
+// entry the position of the next older one with the same id. The keys view the configuration's
+// own ids, which stay in place while the registry lock is held. Positions fit in 32 bits, as
+// `TracePoint::index` does.
+Judgement JudgePresence(const PointQueue& record, const ConfiguredPoints& points) {
+  constexpr uint32_t kNone = UINT32_MAX;
+  std::unordered_map<std::string_view, uint32_t> newest;
+  std::vector<uint32_t*> newest_of;  // per configured point, the slot of its id in `newest`
+  newest.reserve(points.size());
+  newest_of.reserve(points.size());
+  for (size_t c = 0; c < points.size(); ++c) {
+    newest_of.push_back(&newest.try_emplace(points[c].point_id, kNone).first->second);
+  }
+  // An entry that stands where its point is configured, as in a run that went as configured,
+  // needs no look-up.
+  std::vector<uint32_t> older(record.size(), kNone);
+  for (size_t p = 0; p < record.size(); ++p) {
+    const std::string& id = record[p]->point_id;
+    uint32_t* slot = p < points.size() && id == points[p].point_id ? newest_of[p] : nullptr;
+    if (slot == nullptr) {
+      const auto found = newest.find(id);
+      slot = found != newest.end() ? &found->second : nullptr;
+    }
+    if (slot != nullptr) {
+      older[p] = std::exchange(*slot, static_cast<uint32_t>(p));
     }
   }
 
-  /// The slot of `id`, holding the position of its newest entry left (kNone once all are
-  /// taken); nullptr for an id the record does not hold.
-  uint32_t* Find(std::string_view id) {
-    auto slot = newest_.find(id);
-    return slot == newest_.end() ? nullptr : &slot->second;
-  }
-
-  /// Removes the newest entry of a slot that still holds one.
-  void TakeNewest(uint32_t& slot) {
-    taken_[slot] = true;
-    slot = older_[slot];
-    --left_;
-  }
-
-  size_t Left() const { return left_; }
-  bool IsLeft(size_t p) const { return !taken_[p]; }
-
- private:
-  std::pmr::monotonic_buffer_resource arena_;
-  std::pmr::unordered_map<std::string_view, uint32_t> newest_;
-  std::vector<uint32_t> older_;
-  std::vector<bool> taken_;
-  size_t left_;
-};
-
-struct PresenceFinding {
-  enum class Kind { kAllPresent, kCriticalMissing, kFailed };
-  Kind kind = Kind::kAllPresent;
-  size_t c = 0;  ///< configured point concerned
-  size_t p = 0;  ///< recorded entry concerned (kFailed only)
-};
-
-// Matches every configured point with the newest entry left in the pool that carries its id.
-// Stops at the first critical point never recorded or the first matched entry that failed;
-// matched successful entries leave the pool.
-PresenceFinding CheckPresence(const PointQueue& record, const ConfiguredPoints& points,
-                              Pool& pool) {
+  Judgement judgement{Finding::kNone, nullptr, nullptr, std::vector<bool>(record.size(), true),
+                      record.size()};
   for (size_t c = 0; c < points.size(); ++c) {
-    const TracePointCfg& expected = points[c];
-    uint32_t* slot = pool.Find(expected.point_id);
-    if (slot == nullptr || *slot == Pool::kNone) {
-      if (expected.is_critical) {
-        return {PresenceFinding::Kind::kCriticalMissing, c, 0};
+    uint32_t& taken = *newest_of[c];
+    if (taken == kNone) {
+      if (points[c].is_critical) {
+        return {Finding::kCriticalMissing, points.Shared(c), nullptr, {}, 0};
       }
       continue;
     }
-    if (!record[*slot]->success) {
-      return {PresenceFinding::Kind::kFailed, c, *slot};
+    if (!record[taken]->success) {
+      return {Finding::kFailed, points.Shared(c), record[taken], {}, 0};
     }
-    pool.TakeNewest(*slot);
+    judgement.leftover[taken] = false;
+    --judgement.leftover_count;
+    taken = older[taken];
   }
-  return {};
-}
-
-// A matched point with a repetition requirement stands for as many entries as the progressive
-// check counted for it this run (possibly none, so the same entry is then compared with the
-// next configured point).
-size_t EntriesPerMatch(const TracePointCfg& point) {
-  return point.repeat_cnt != 0 ? point.hit_cnt : 1;
+  return judgement;
 }
 
 struct OrderMismatch {
@@ -154,15 +157,16 @@ struct OrderMismatch {
   size_t p;  ///< recorded entry found in its place
 };
 
-// Walks the configuration and the record side by side; a match moves on in the record by as
-// many entries as the configured point stands for.
+// Walks the configuration and the record side by side. A match moves on in the record by one
+// entry, or, for a point with a repetition requirement, by as many as the progressive check
+// counted for it this run (possibly none: the same entry is then compared with the next point).
 std::optional<OrderMismatch> FindOrderMismatch(const PointQueue& record,
                                                const ConfiguredPoints& points) {
   size_t p = 0;
   for (size_t c = 0; c < points.size() && p < record.size(); ++c) {
     const TracePointCfg& expected = points[c];
     if (record[p]->point_id == expected.point_id) {
-      p += EntriesPerMatch(expected);
+      p += expected.repeat_cnt != 0 ? expected.hit_cnt : 1;
     } else if (expected.is_critical) {
       return OrderMismatch{c, p};
     }
@@ -170,35 +174,55 @@ std::optional<OrderMismatch> FindOrderMismatch(const PointQueue& record,
   return std::nullopt;
 }
 
-enum class OrderRule {
-  kMissing,     ///< A: the entry is the next configured point, so the expected one was skipped
-  kDuplicated,  ///< B: the entry repeats its predecessor
-  kInvalid,     ///< C: an extra entry stands before the expected one
-  kOrderError,  ///< D: anything else
-};
-
-OrderRule WhichOrderRule(const PointQueue& record, const ConfiguredPoints& points,
-                         const OrderMismatch& mismatch) {
+Finding WhichOrderRule(const PointQueue& record, const ConfiguredPoints& points,
+                       const OrderMismatch& mismatch) {
   const auto [c, p] = mismatch;
   const std::string& found = record[p]->point_id;
   if (c + 1 < points.size() && found == points[c + 1].point_id) {
-    return OrderRule::kMissing;
+    return Finding::kSkipped;
   }
   if (p > 0 && record[p - 1]->point_id == found) {
-    return OrderRule::kDuplicated;
+    return Finding::kDuplicated;
   }
   if (p + 1 < record.size() && record[p + 1]->point_id == points[c].point_id) {
-    return OrderRule::kInvalid;
+    return Finding::kInvalid;
   }
-  return OrderRule::kOrderError;
+  return Finding::kOrderError;
 }
 
-void FillEvent(DiagnosticEvent& event, const std::string& source_id, uint32_t event_code,
-               int outcome, std::string detail) {
-  event.source_id = source_id;
-  event.event_code = static_cast<decltype(event.event_code)>(event_code);
-  event.outcome = static_cast<decltype(event.outcome)>(outcome);
-  event.detail = std::move(detail);
+// The presence pass and, for an ordered flow in which it found nothing, the order pass.
+Judgement JudgeFlow(const PointQueue& record, const TraceFlowCfg& flow,
+                    const ConfiguredPoints& points) {
+  Judgement judgement = JudgePresence(record, points);
+  if (judgement.finding != Finding::kNone || !flow.check_order) {
+    return judgement;
+  }
+  if (const auto mismatch = FindOrderMismatch(record, points)) {
+    judgement.finding = WhichOrderRule(record, points, *mismatch);
+    judgement.desired_point = points.Shared(mismatch->c);
+    judgement.found = record[mismatch->p];
+  }
+  return judgement;
+}
+
+// The one event a verdict publishes, if any; CheckFlow's events carry no stamp.
+std::optional<DiagnosticEvent> EventOf(const Judgement& judgement, const std::string& flow_id,
+                                       const TraceFlowCfg& flow, const ConfiguredPoints& points) {
+  if (!flow.publisher) {
+    return std::nullopt;
+  }
+  const builtin_interfaces::msg::Time zero;
+  if (judgement.finding == Finding::kCriticalMissing && !flow.check_order) {
+    const TracePointCfg& missing = *judgement.desired_point;
+    return MakeEvent(zero, missing.point_id, missing.event_id, kOutcomeFailed,
+                     kMissingPointPrefix + missing.point_id);
+  }
+  if (judgement.finding == Finding::kNone) {
+    const uint32_t last = points[points.size() - 1].event_id;
+    const uint32_t event_code = flow.event_id != 0 ? flow.event_id : last;
+    return MakeEvent(zero, flow_id, event_code, kOutcomeOk, kSucceedDetail);
+  }
+  return std::nullopt;
 }
 
 void NoteVerdict(FlowHealth* health, FlowCheckStatus status) {
@@ -211,26 +235,15 @@ void NoteVerdict(FlowHealth* health, FlowCheckStatus status) {
   }
 }
 
-// The verdict is complete: it counts for the run's health, then goes to the flow's handler.
-void Conclude(FlowHealth* health, const std::unordered_map<std::string, FlowHandler>& handlers,
-              const std::string& flow_id, const std::shared_ptr<FlowCheckResult>& result) {
-  NoteVerdict(health, result->status);
-  auto handler = handlers.find(flow_id);
-  if (handler != handlers.end() && handler->second) {
-    handler->second(flow_id, result);
-  }
-}
-
-bool InfoEnabled() { return Logger::Instance().level <= spdlog::level::info; }
+bool WarnEnabled() { return Logger::Instance().level <= spdlog::level::warn; }
 
 }  // namespace
 
-// Log calls stay in this function so that every line carries its name; the helpers above only
-// decide.
+// Judges first, then acts: the log calls stay in this function so that every line carries its
+// name; the handler is called after them, and the event, if any, published last.
 std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id) {
   LOG_INFO("Check flow: {}", flow_id);
   auto result = std::make_shared<FlowCheckResult>();
-  DiagnosticEvent event;
 
   std::lock_guard<std::mutex> lock(mutex_);
   auto queue = flow_queues_.find(flow_id);
@@ -245,10 +258,10 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
   const ConfiguredPoints points(flow.flow_points);
   // An empty record is a run that has not started, with nothing to judge; any other verdict
   // counts for the run's health.
-  auto watch = flow_watches_.find(flow_id);
+  auto watch = bookkeeping_->watches.find(&flow);
   FlowHealth* health =
-      record.empty() || watch == flow_watches_.end() ? nullptr : &watch->second.health;
-  if (record.empty() || points.empty()) {
+      record.empty() || watch == bookkeeping_->watches.end() ? nullptr : &watch->second.health;
+  if (record.empty() || points.size() == 0) {
     LOG_WARN("Flow with ID '{}' is empty", flow_id);
     result->status = FlowCheckStatus::INVALID_FLOW;
     NoteVerdict(health, result->status);
@@ -256,7 +269,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
   }
 
   // Both sequences are only logged; skip building them when INFO lines are dropped anyway.
-  if (InfoEnabled()) {
+  if (Logger::Instance().level <= spdlog::level::info) {
     std::string recorded;
     for (size_t p = 0; p < record.size(); ++p) {
       const TracePoint& entry = *record[p];
@@ -271,82 +284,60 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
     LOG_INFO("Flow '{}' trace point configs: {}", flow_id, ConfiguredSequence(points));
   }
 
-  Pool pool(record);
-  const PresenceFinding presence = CheckPresence(record, points, pool);
-  if (presence.kind == PresenceFinding::Kind::kCriticalMissing) {
-    const std::shared_ptr<TracePointCfg>& missing = points.Shared(presence.c);
-    LOG_ERROR("Critical point '{}' not executed in flow '{}'", missing->point_id, flow_id);
-    result->status = FlowCheckStatus::MISSING_POINT;
-    result->desired_point = missing;
-    Conclude(health, flow_handlers_, flow_id, result);
-    if (!flow.check_order && flow.publisher) {
-      FillEvent(event, missing->point_id, missing->event_id, 1,
-                kMissingPointPrefix + missing->point_id);
-      LOG_INFO("ROS2 topic pub: '{}'", event.detail);
-      flow.publisher->publish(event);
-    }
-    return result;
-  }
-  if (presence.kind == PresenceFinding::Kind::kFailed) {
-    LOG_ERROR("Point '{}' failed in flow '{}'", points[presence.c].point_id, flow_id);
-    result->status = FlowCheckStatus::FAILED;
-    result->failure_point = record[presence.p];
-    result->desired_point = points.Shared(presence.c);
-    Conclude(health, flow_handlers_, flow_id, result);
-    return result;
-  }
-
-  if (pool.Left() != 0) {
-    LOG_ERROR("Some points not in flow '{}' executed: ", flow_id);
-    for (size_t p = 0; p < record.size(); ++p) {
-      if (pool.IsLeft(p)) {
-        LOG_WARN("Point '{}' not in flow config", record[p]->point_id);
-      }
-    }
+  const Judgement judgement = JudgeFlow(record, flow, points);
+  const std::string_view expected =
+      judgement.desired_point ? judgement.desired_point->point_id : std::string_view();
+  const std::string_view found = judgement.found ? judgement.found->point_id : std::string_view();
+  if (judgement.finding == Finding::kCriticalMissing) {
+    LOG_ERROR("Critical point '{}' not executed in flow '{}'", expected, flow_id);
+  } else if (judgement.finding == Finding::kFailed) {
+    LOG_ERROR("Point '{}' failed in flow '{}'", expected, flow_id);
   } else {
-    LOG_INFO("All points executed in flow '{}'", flow_id);
-  }
-
-  if (flow.check_order) {
-    if (const auto mismatch = FindOrderMismatch(record, points)) {
-      const std::shared_ptr<TracePoint>& found = record[mismatch->p];
-      const std::shared_ptr<TracePointCfg>& expected = points.Shared(mismatch->c);
-      switch (WhichOrderRule(record, points, *mismatch)) {
-        case OrderRule::kMissing:
-          LOG_ERROR("Flow '{}' trace point '{}' missing", flow_id, expected->point_id);
-          result->status = FlowCheckStatus::MISSING_POINT;
-          break;
-        case OrderRule::kDuplicated:
-          LOG_ERROR("Flow '{}' trace point '{}' duplicated", flow_id, found->point_id);
-          result->status = FlowCheckStatus::DUPLICATED_POINT;
-          result->failure_point = found;
-          break;
-        case OrderRule::kInvalid:
-          LOG_ERROR("Flow '{}' trace point '{}' invalid", flow_id, found->point_id);
-          result->status = FlowCheckStatus::INVALID_POINT;
-          result->failure_point = found;
-          break;
-        case OrderRule::kOrderError:
-          LOG_ERROR("Flow '{}' trace point '{}' order error", flow_id, found->point_id);
-          result->status = FlowCheckStatus::INVALID_ORDER;
-          result->failure_point = found;
-          break;
+    if (judgement.leftover_count != 0) {
+      LOG_ERROR("Some points not in flow '{}' executed: ", flow_id);
+      // A long record leaves many entries; walk them only when their warnings are not dropped.
+      for (size_t p = 0; p < record.size() && WarnEnabled(); ++p) {
+        if (judgement.leftover[p]) {
+          LOG_WARN("Point '{}' not in flow config", record[p]->point_id);
+        }
       }
-      result->desired_point = expected;
-      LOG_ERROR("Flow '{}' trace point '{}' not match config '{}'", flow_id, found->point_id,
-                expected->point_id);
-      Conclude(health, flow_handlers_, flow_id, result);
-      return result;
+    } else {
+      LOG_INFO("All points executed in flow '{}'", flow_id);
+    }
+    switch (judgement.finding) {
+      case Finding::kSkipped:
+        LOG_ERROR("Flow '{}' trace point '{}' missing", flow_id, expected);
+        break;
+      case Finding::kDuplicated:
+        LOG_ERROR("Flow '{}' trace point '{}' duplicated", flow_id, found);
+        break;
+      case Finding::kInvalid:
+        LOG_ERROR("Flow '{}' trace point '{}' invalid", flow_id, found);
+        break;
+      case Finding::kOrderError:
+        LOG_ERROR("Flow '{}' trace point '{}' order error", flow_id, found);
+        break;
+      default:
+        LOG_INFO("Flow '{}' check passed", flow_id);
+        break;
+    }
+    if (judgement.finding != Finding::kNone) {
+      LOG_ERROR("Flow '{}' trace point '{}' not match config '{}'", flow_id, found, expected);
     }
   }
 
-  LOG_INFO("Flow '{}' check passed", flow_id);
-  Conclude(health, flow_handlers_, flow_id, result);
-  if (flow.publisher) {
-    const uint32_t event_code = flow.event_id != 0 ? flow.event_id : points.back().event_id;
-    FillEvent(event, flow_id, event_code, 0, kSucceedDetail);
-    LOG_INFO("ROS2 topic pub: '{}'", event.detail);
-    flow.publisher->publish(event);
+  result->status = StatusOf(judgement.finding);
+  // A point missing from its place (rule A) blames no entry.
+  result->failure_point = judgement.finding == Finding::kSkipped ? nullptr : judgement.found;
+  result->desired_point = judgement.desired_point;
+  NoteVerdict(health, result->status);
+  auto handler = flow_handlers_.find(flow_id);
+  if (handler != flow_handlers_.end() && handler->second) {
+    handler->second(flow_id, result);
+  }
+  if (const auto event = EventOf(judgement, flow_id, flow, points)) {
+    LOG_INFO("ROS2 topic pub: '{}'", event->detail);
+    flow.publisher->publish(*event);
   }
   return result;
 }

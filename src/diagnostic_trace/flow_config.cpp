@@ -6,6 +6,7 @@
 
 #include <rclcpp/qos.hpp>
 
+#include "bookkeeping.hpp"
 #include "config_file.hpp"
 #include "config_format.hpp"
 #include "valtrix/logger.hpp"
@@ -22,17 +23,15 @@ const char* BoolText(bool value) { return value ? "true" : "false"; }
 }  // namespace
 
 void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node) {
-  node_ = std::move(node);
-
   // The dropped records (and their publishers) are released after the lock is given back.
   std::unordered_map<std::string, PointQueue> dropped_queues;
   std::unordered_map<std::string, std::shared_ptr<TraceFlowCfg>> dropped_configs;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    node_.swap(node);
     flow_queues_.swap(dropped_queues);
     flow_configs_.swap(dropped_configs);
-    flow_watches_.clear();
-    flows_in_order_stale_ = true;
+    bookkeeping_->watches.clear();
   }
   dropped_queues.clear();
   dropped_configs.clear();
@@ -57,10 +56,10 @@ void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node
       std::shared_ptr<TraceFlowCfg> replaced;
       std::lock_guard<std::mutex> lock(mutex_);
       flow_queues_[cfg->flow_id].clear();
-      restartWatch(cfg->flow_id, *cfg);
-      flows_in_order_stale_ = true;
+      bookkeeping_->RestartWatch(*cfg);
       std::shared_ptr<TraceFlowCfg>& slot = flow_configs_[cfg->flow_id];
       replaced = std::move(slot);
+      bookkeeping_->watches.erase(replaced.get());
       slot = std::move(cfg);
     }
   } catch (const YAML::Exception& e) {

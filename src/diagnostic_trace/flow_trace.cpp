@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "bookkeeping.hpp"
 #include "valtrix/logger.hpp"
 #include "wall_clock.hpp"
 
@@ -32,6 +33,10 @@ FlowTrace& FlowTrace::GetInstance() {
   return instance;
 }
 
+FlowTrace::FlowTrace() : bookkeeping_(std::make_unique<Bookkeeping>()) {}
+
+FlowTrace::~FlowTrace() = default;
+
 void FlowTrace::RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg) {
   if (!cfg || cfg->flow_id.empty()) {
     LOG_ERROR("Invalid flow configuration: flow_id is empty");
@@ -42,13 +47,13 @@ void FlowTrace::RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg) {
     auto existing = flow_configs_.find(cfg->flow_id);
     if (existing != flow_configs_.end()) {
       LOG_WARN("Flow with ID '{}' already registered, overwriting", cfg->flow_id);
+      bookkeeping_->watches.erase(existing->second.get());
       existing->second = cfg;
     } else {
       flow_configs_.emplace(cfg->flow_id, cfg);
     }
     flow_queues_[cfg->flow_id].clear();
-    restartWatch(cfg->flow_id, *cfg);
-    flows_in_order_stale_ = true;
+    bookkeeping_->RestartWatch(*cfg);
   }
   LOG_INFO("Registered trace flow: flow_id={}, flow_name={}, points_count={}", cfg->flow_id,
            cfg->flow_name, cfg->flow_points.size());
@@ -80,13 +85,14 @@ void FlowTrace::RemoveTraceFlow(const std::string& flow_id) {
   } else {
     LOG_WARN("Flow queue not found for flow_id: {}", flow_id);
   }
-  if (flow_configs_.erase(flow_id) != 0) {
+  auto config = flow_configs_.find(flow_id);
+  if (config != flow_configs_.end()) {
+    bookkeeping_->watches.erase(config->second.get());
+    flow_configs_.erase(config);
     LOG_INFO("Removed flow configuration for flow_id: {}", flow_id);
   } else {
     LOG_WARN("Flow configuration not found for flow_id: {}", flow_id);
   }
-  flow_watches_.erase(flow_id);
-  flows_in_order_stale_ = true;
 }
 
 void FlowTrace::RegisterFlowHandler(const std::string& flow_id, FlowHandler handler) {
@@ -126,10 +132,8 @@ void FlowTrace::ResetFlow(const std::string& flow_id) {
   auto cfg = flow_configs_.find(flow_id);
   if (cfg != flow_configs_.end()) {
     RewindRun(*cfg->second);
-    restartWatch(flow_id, *cfg->second);
+    bookkeeping_->RestartWatch(*cfg->second);
   } else {
-    flow_watches_.erase(flow_id);
-    flows_in_order_stale_ = true;
     LOG_WARN("flow_id {} not found in flow config", flow_id);
   }
 }
@@ -141,42 +145,32 @@ void FlowTrace::ResetAllFlows() {
   }
   for (auto& [flow_id, cfg] : flow_configs_) {
     RewindRun(*cfg);
-    restartWatch(flow_id, *cfg);
+    bookkeeping_->RestartWatch(*cfg);
   }
 }
 
-// Both overloads log under their own name, so each takes the lock and reports the miss itself.
 void FlowTrace::Trace(const std::string& flow_id, const std::shared_ptr<TracePoint>& point) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!recordPoint(flow_id, point)) {
-    LOG_WARN("flow_id {} not found", flow_id);
-  }
-}
-
-void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id, bool success) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!recordPoint(flow_id, std::make_shared<TracePoint>(point_id, success))) {
-    LOG_WARN("flow_id {} not found", flow_id);
-  }
-}
-
-// Takes the point by value so that a point built by the three-argument Trace moves into the
-// record without touching its reference count.
-bool FlowTrace::recordPoint(const std::string& flow_id, std::shared_ptr<TracePoint> point) {
   auto queue = flow_queues_.find(flow_id);
   auto config = queue == flow_queues_.end() ? flow_configs_.end() : flow_configs_.find(flow_id);
   if (config == flow_configs_.end() || !point) {
-    return false;
+    LOG_WARN("flow_id {} not found", flow_id);
+    return;
   }
   PointQueue& record = queue->second;
   point->index = static_cast<uint32_t>(record.size());
-  record.push_back(std::move(point));
+  record.push_back(point);
   TraceFlowCfg& flow = *config->second;
   if (!flow.check_order) {
-    watchArrival(flow_id, flow, record);
+    bookkeeping_->NoteArrival(flow, record);
   }
   checkFlow(flow_id, record, flow);
-  return true;
+}
+
+// The point is stamped before the lock is taken: its time is that of the call, however long
+// another thread holds the registry.
+void FlowTrace::Trace(const std::string& flow_id, const std::string& point_id, bool success) {
+  Trace(flow_id, std::make_shared<TracePoint>(point_id, success));
 }
 
 uint64_t FlowTrace::GetFlowDuration(const std::string& flow_id) {

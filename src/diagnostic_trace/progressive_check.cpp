@@ -3,78 +3,89 @@
 #include <limits>
 #include <optional>
 #include <string>
-#include <string_view>
+#include <utility>
 
-#include <rclcpp/clock.hpp>
+#include <rclcpp/time.hpp>
 
+#include "bookkeeping.hpp"
+#include "events.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
+#include "wall_clock.hpp"
 
 namespace valtrix::trace {
 
 namespace {
 
-constexpr std::string_view kStatusOk = "Status OK: ";
-constexpr std::string_view kStatusFailed = "Status Failed: ";
-constexpr std::string_view kPointMissing = "Status Failed, point missing: ";
-constexpr std::string_view kPointDuplicated = "Status Failed, point duplicated: ";
-constexpr std::string_view kUndefinedPoint = "Status Failed, undefined point: ";
-constexpr std::string_view kFlowComplete = "Status OK, work flow complete: ";
-constexpr std::string_view kTimeoutSuffix = "Timeout";
-// A missing optional point has no event; its finding is worded as its warning.
-constexpr std::string_view kOptionalMissing = "optional point missing: '";
-constexpr std::string_view kOptionalMissingEnd = "'";
-
-constexpr int32_t kOutcomeOk = 0;
-constexpr int32_t kOutcomeFailed = 1;
-
-// One event the check wants published. The text is kept as its parts so that nothing is built
-// for a flow without a publisher; `id` points into the configuration or the record, both of
-// which outlive the call.
-struct Publication {
-  uint32_t event_code;
-  int32_t outcome;
-  std::string_view prefix;
-  const std::string* id;
-  std::string_view suffix;
+// What the check reports of a point (of the flow, on completion).
+enum class Report {
+  kStepOk,           ///< a configured point, traced with success
+  kStepFailed,       ///< a configured point, traced as failed
+  kLate,             ///< later than its limit after the previous entry
+  kComplete,         ///< the flow passed its last point
+  kPointMissing,     ///< a critical point was skipped
+  kOptionalMissing,  ///< an optional point was skipped; no event, only a warning
+  kDuplicated,       ///< the point just passed came again right after itself
+  kUndefined,        ///< any other point
 };
 
-// A fault of the run that the new point shows, whatever the configuration publishes of it; worded
-// as its event (its text kept as parts, as a publication's is).
-struct Finding {
-  FlowHealth::Findings severity;
-  std::string_view prefix;
+// A report as its event (or, for a missing optional point, its warning) words it.
+std::string Wording(Report report, const std::string& id) {
+  switch (report) {
+    case Report::kStepOk:
+      return "Status OK: " + id;
+    case Report::kStepFailed:
+      return "Status Failed: " + id;
+    case Report::kLate:
+      return id + "Timeout";
+    case Report::kComplete:
+      return "Status OK, work flow complete: " + id;
+    case Report::kPointMissing:
+      return "Status Failed, point missing: " + id;
+    case Report::kOptionalMissing:
+      return "optional point missing: '" + id + "'";
+    case Report::kDuplicated:
+      return "Status Failed, point duplicated: " + id;
+    case Report::kUndefined:
+      break;
+  }
+  return "Status Failed, undefined point: " + id;
+}
+
+int32_t OutcomeOf(Report report) {
+  return report == Report::kStepOk || report == Report::kComplete ? kOutcomeOk : kOutcomeFailed;
+}
+
+// A report of the check; `id` points into the configuration or the record, both of which
+// outlive the call.
+struct Said {
+  Report report;
   const std::string* id;
-  std::string_view suffix;
+};
+
+// One event the check wants published.
+struct Publication {
+  uint32_t event_code;
+  Said said;
 };
 
 // Everything one check decided, in the order it is to be logged and published: the step
-// duration first, then the optional-point warning, then the events. A check publishes at most
-// one event of each kind, so each kind has its own slot and none can be filled twice over. The
-// findings, for the flow's health, come in the order they happened: a late arrival before
-// whatever the point itself amounts to.
+// duration first, then the warning of a missing optional point, then the events. A check
+// publishes at most one event of each kind, so each kind has its own slot and none can be filled
+// twice over. The findings, for the flow's health, are reports of faults whatever the
+// configuration publishes of them, in the order they happened: a late arrival before whatever
+// the point itself amounts to.
 struct Verdict {
   std::optional<uint64_t> step_duration;
-  const std::string* optional_missing = nullptr;
   std::optional<Publication> timeout;     ///< the step took longer than its limit
   std::optional<Publication> status;      ///< what the new point itself amounts to
   std::optional<Publication> completion;  ///< the flow has passed its last point
-  std::optional<Finding> late;            ///< the step took longer than its limit
-  std::optional<Finding> fault;           ///< the point failed, or is not the one expected
+  std::optional<Said> late;               ///< the step took longer than its limit
+  std::optional<Said> fault;              ///< the point failed, or is not the one expected
 };
 
-Publication Publish(uint32_t event_code, int32_t outcome, std::string_view prefix,
-                    const std::string& id, std::string_view suffix = {}) {
-  return Publication{event_code, outcome, prefix, &id, suffix};
-}
-
-Finding WarningFinding(std::string_view prefix, const std::string& id,
-                       std::string_view suffix = {}) {
-  return Finding{FlowHealth::Findings::kWarning, prefix, &id, suffix};
-}
-
-Finding ErrorFinding(std::string_view prefix, const std::string& id) {
-  return Finding{FlowHealth::Findings::kError, prefix, &id, {}};
+Publication Publish(uint32_t event_code, Report report, const std::string& id) {
+  return Publication{event_code, Said{report, &id}};
 }
 
 // The four ways an ordered flow can take a new point, tried in this order.
@@ -119,16 +130,15 @@ uint64_t StepDuration(const PointQueue& record) {
 
 void StepStatus(const TracePointCfg& configured, bool success, Verdict& verdict) {
   if (!success) {
-    verdict.fault = ErrorFinding(kStatusFailed, configured.point_id);
+    verdict.fault = Said{Report::kStepFailed, &configured.point_id};
   }
   if (configured.event_id == 0) {
     return;
   }
   if (success && configured.on_success) {
-    verdict.status = Publish(configured.event_id, kOutcomeOk, kStatusOk, configured.point_id);
+    verdict.status = Publish(configured.event_id, Report::kStepOk, configured.point_id);
   } else if (!success && configured.on_failure) {
-    verdict.status =
-        Publish(configured.event_id, kOutcomeFailed, kStatusFailed, configured.point_id);
+    verdict.status = Publish(configured.event_id, Report::kStepFailed, configured.point_id);
   }
 }
 
@@ -153,10 +163,9 @@ Verdict JudgeInOrder(const PointQueue& record, TraceFlowCfg& flow) {
       const uint64_t duration = StepDuration(record);
       verdict.step_duration = duration;
       if (duration > expected.timeout_ms) {
-        verdict.late = WarningFinding({}, expected.point_id, kTimeoutSuffix);
+        verdict.late = Said{Report::kLate, &expected.point_id};
         if (expected.event_id != 0 && expected.on_timeout) {
-          verdict.timeout =
-              Publish(expected.event_id, kOutcomeFailed, {}, expected.point_id, kTimeoutSuffix);
+          verdict.timeout = Publish(expected.event_id, Report::kLate, expected.point_id);
         }
       }
     }
@@ -171,7 +180,7 @@ Verdict JudgeInOrder(const PointQueue& record, TraceFlowCfg& flow) {
   if (flow.next_index == flow.flow_points.size()) {
     const uint32_t event_id = flow.event_id != 0 ? flow.event_id : expected.event_id;
     if (event_id != 0) {
-      verdict.completion = Publish(event_id, kOutcomeOk, kFlowComplete, flow.flow_id);
+      verdict.completion = Publish(event_id, Report::kComplete, flow.flow_id);
     }
   }
   return verdict;
@@ -182,11 +191,10 @@ Verdict JudgeSkipped(TraceFlowCfg& flow) {
   const TracePointCfg& skipped = *flow.flow_points[flow.next_index];
   flow.next_index += 2;
   if (!skipped.is_critical) {
-    verdict.optional_missing = &skipped.point_id;
-    verdict.fault = WarningFinding(kOptionalMissing, skipped.point_id, kOptionalMissingEnd);
+    verdict.fault = Said{Report::kOptionalMissing, &skipped.point_id};
   } else {
-    verdict.status = Publish(skipped.event_id, kOutcomeFailed, kPointMissing, skipped.point_id);
-    verdict.fault = ErrorFinding(kPointMissing, skipped.point_id);
+    verdict.status = Publish(skipped.event_id, Report::kPointMissing, skipped.point_id);
+    verdict.fault = Said{Report::kPointMissing, &skipped.point_id};
   }
   return verdict;
 }
@@ -194,8 +202,8 @@ Verdict JudgeSkipped(TraceFlowCfg& flow) {
 Verdict JudgeRepeated(const TraceFlowCfg& flow) {
   Verdict verdict;
   const TracePointCfg& passed = *flow.flow_points[flow.next_index - 1];
-  verdict.status = Publish(passed.event_id, kOutcomeFailed, kPointDuplicated, passed.point_id);
-  verdict.fault = ErrorFinding(kPointDuplicated, passed.point_id);
+  verdict.status = Publish(passed.event_id, Report::kDuplicated, passed.point_id);
+  verdict.fault = Said{Report::kDuplicated, &passed.point_id};
   return verdict;
 }
 
@@ -205,8 +213,8 @@ Verdict JudgeUndefined(const TraceFlowCfg& flow, const TracePoint& point) {
   Verdict verdict;
   const TracePointCfg* expected = PointAt(flow, flow.next_index);
   const uint32_t event_id = expected != nullptr ? expected->event_id : flow.event_id;
-  verdict.status = Publish(event_id, kOutcomeFailed, kUndefinedPoint, point.point_id);
-  verdict.fault = ErrorFinding(kUndefinedPoint, point.point_id);
+  verdict.status = Publish(event_id, Report::kUndefined, point.point_id);
+  verdict.fault = Said{Report::kUndefined, &point.point_id};
   return verdict;
 }
 
@@ -232,32 +240,23 @@ Verdict JudgeUnordered(const TraceFlowCfg& flow, const TracePoint& point) {
       return verdict;
     }
   }
-  verdict.status = Publish(flow.event_id, kOutcomeFailed, kUndefinedPoint, point.point_id);
-  verdict.fault = ErrorFinding(kUndefinedPoint, point.point_id);
+  verdict.status = Publish(flow.event_id, Report::kUndefined, point.point_id);
+  verdict.fault = Said{Report::kUndefined, &point.point_id};
   return verdict;
 }
 
-void Compose(std::string_view prefix, const std::string& id, std::string_view suffix,
-             std::string& text) {
-  text.clear();
-  text.reserve(prefix.size() + id.size() + suffix.size());
-  text.append(prefix).append(id).append(suffix);
-}
-
-// The worst finding counts for the run, and the first one names it.
-void NoteFinding(const Finding& finding, FlowHealth& health) {
-  if (health.findings < finding.severity) {
-    health.findings = finding.severity;
+// The worst finding counts for the run, and the first one names it. Being late and skipping an
+// optional point are warnings; every other fault is an error.
+void NoteFinding(const Said& finding, FlowHealth& health) {
+  const bool warning =
+      finding.report == Report::kLate || finding.report == Report::kOptionalMissing;
+  const auto severity = warning ? FlowHealth::Findings::kWarning : FlowHealth::Findings::kError;
+  if (health.findings < severity) {
+    health.findings = severity;
   }
   if (health.first_finding.empty()) {
-    Compose(finding.prefix, *finding.id, finding.suffix, health.first_finding);
+    health.first_finding = Wording(finding.report, *finding.id);
   }
-}
-
-// Events are stamped with the wall clock; flows registered in code have no node to ask.
-rclcpp::Clock& SystemClock() {
-  static rclcpp::Clock clock(RCL_SYSTEM_TIME);
-  return clock;
 }
 
 }  // namespace
@@ -269,9 +268,9 @@ void FlowTrace::checkFlow(const std::string& flow_id, const PointQueue& record,
 
   // Looked up only when there is something to note: a run that goes as configured costs nothing.
   if (verdict.late || verdict.fault) {
-    const auto watch = flow_watches_.find(flow_id);
+    const auto watch = bookkeeping_->watches.find(&flow);
     for (const auto* finding : {&verdict.late, &verdict.fault}) {
-      if (*finding && watch != flow_watches_.end()) {
+      if (*finding && watch != bookkeeping_->watches.end()) {
         NoteFinding(**finding, watch->second.health);
       }
     }
@@ -280,27 +279,21 @@ void FlowTrace::checkFlow(const std::string& flow_id, const PointQueue& record,
   if (verdict.step_duration) {
     LOG_INFO("duration: '{}'", *verdict.step_duration);
   }
-  if (verdict.optional_missing != nullptr) {
-    LOG_WARN("optional point missing: '{}'", *verdict.optional_missing);
+  if (verdict.fault && verdict.fault->report == Report::kOptionalMissing) {
+    LOG_WARN("optional point missing: '{}'", *verdict.fault->id);
   }
   if (!flow.publisher || !(verdict.timeout || verdict.status || verdict.completion)) {
     return;
   }
-
-  // Reused across calls (always under mutex_), so its strings keep their capacity.
-  static valtrix_protocol::msg::DiagnosticEvent event;
-  event.stamp = SystemClock().now();
-  event.source_id = flow_id;
+  const builtin_interfaces::msg::Time now = rclcpp::Time(NowNanoseconds(), RCL_SYSTEM_TIME);
   for (const auto* slot : {&verdict.timeout, &verdict.status, &verdict.completion}) {
-    if (!*slot) {
-      continue;
+    if (*slot) {
+      const Said& said = (*slot)->said;
+      const auto event = MakeEvent(now, flow_id, (*slot)->event_code, OutcomeOf(said.report),
+                                   Wording(said.report, *said.id));
+      flow.publisher->publish(event);
+      LOG_INFO("ROS2 topic pub: '{}'", event.detail);
     }
-    const Publication& publication = **slot;
-    event.event_code = static_cast<decltype(event.event_code)>(publication.event_code);
-    event.outcome = static_cast<decltype(event.outcome)>(publication.outcome);
-    Compose(publication.prefix, *publication.id, publication.suffix, event.detail);
-    flow.publisher->publish(event);
-    LOG_INFO("ROS2 topic pub: '{}'", event.detail);
   }
 }
 

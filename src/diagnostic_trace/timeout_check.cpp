@@ -10,7 +10,8 @@
 
 #include <rclcpp/time.hpp>
 
-#include "overdue.hpp"
+#include "bookkeeping.hpp"
+#include "events.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 #include "wall_clock.hpp"
@@ -20,7 +21,6 @@ namespace valtrix::trace {
 namespace {
 
 constexpr std::string_view kPointOverdue = "Status Failed, point overdue: ";
-constexpr int32_t kOutcomeFailed = 1;
 constexpr int64_t kNanosecondsPerMillisecond = 1000000;
 
 using Wait = FlowWatch::Wait;
@@ -127,10 +127,6 @@ void FindOverdueUnordered(const std::string& flow_id, const PointQueue& record,
   }
 }
 
-bool PublishesTimeouts(const TraceFlowCfg& flow, const TracePointCfg& point) {
-  return flow.publisher && point.event_id != 0 && point.on_timeout;
-}
-
 }  // namespace
 
 std::optional<OverduePoint> ReportedOverdue(const PointQueue& record, const TraceFlowCfg& flow,
@@ -155,8 +151,8 @@ std::optional<OverduePoint> ReportedOverdue(const PointQueue& record, const Trac
   return std::nullopt;
 }
 
-void FlowTrace::restartWatch(const std::string& flow_id, const TraceFlowCfg& flow) {
-  FlowWatch& watch = flow_watches_[flow_id];
+void FlowTrace::Bookkeeping::RestartWatch(const TraceFlowCfg& flow) {
+  FlowWatch& watch = watches[&flow];
   watch.reported.reset();
   watch.points.assign(flow.flow_points.size(), FlowWatch::PointWatch{});
   watch.health = FlowHealth{};
@@ -164,8 +160,7 @@ void FlowTrace::restartWatch(const std::string& flow_id, const TraceFlowCfg& flo
 
 // Keeps the newest entry of each point with a minimum frequency at hand, so that CheckTimeouts
 // never searches a record, however long it has grown.
-void FlowTrace::watchArrival(const std::string& flow_id, const TraceFlowCfg& flow,
-                             const PointQueue& record) {
+void FlowTrace::Bookkeeping::NoteArrival(const TraceFlowCfg& flow, const PointQueue& record) {
   const TracePoint& arrived = *record.back();
   FlowWatch* watch = nullptr;
   for (size_t k = 0; k < flow.flow_points.size(); ++k) {
@@ -174,7 +169,7 @@ void FlowTrace::watchArrival(const std::string& flow_id, const TraceFlowCfg& flo
       continue;
     }
     if (watch == nullptr) {
-      watch = &flow_watches_[flow_id];
+      watch = &watches[&flow];
       if (watch->points.size() < flow.flow_points.size()) {
         watch->points.resize(flow.flow_points.size());
       }
@@ -194,11 +189,14 @@ std::size_t FlowTrace::CheckTimeouts() {
       continue;
     }
     const auto config = flow_configs_.find(flow_id);
-    const auto watch = flow_watches_.find(flow_id);
-    if (config == flow_configs_.end() || watch == flow_watches_.end()) {
+    if (config == flow_configs_.end()) {
       continue;
     }
     const TraceFlowCfg& flow = *config->second;
+    const auto watch = bookkeeping_->watches.find(&flow);
+    if (watch == bookkeeping_->watches.end()) {
+      continue;
+    }
     if (flow.check_order) {
       FindOverdueInOrder(flow_id, record, flow, watch->second, now, found);
     } else {
@@ -209,15 +207,12 @@ std::size_t FlowTrace::CheckTimeouts() {
   for (const OverdueReport& report : found) {
     LOG_WARN("Flow '{}' point '{}' overdue: {} ms since the last trace point, limit {} ms",
              *report.flow_id, report.point->point_id, report.elapsed_ms, report.limit_ms);
-    if (!PublishesTimeouts(*report.flow, *report.point)) {
+    if (!report.flow->publisher || report.point->event_id == 0 || !report.point->on_timeout) {
       continue;
     }
-    valtrix_protocol::msg::DiagnosticEvent event;
-    event.stamp = rclcpp::Time(now * kNanosecondsPerMillisecond, RCL_SYSTEM_TIME);
-    event.source_id = *report.flow_id;
-    event.event_code = static_cast<decltype(event.event_code)>(report.point->event_id);
-    event.outcome = static_cast<decltype(event.outcome)>(kOutcomeFailed);
-    event.detail.append(kPointOverdue).append(report.point->point_id);
+    const auto event = MakeEvent(rclcpp::Time(now * kNanosecondsPerMillisecond, RCL_SYSTEM_TIME),
+                                 *report.flow_id, report.point->event_id, kOutcomeFailed,
+                                 std::string(kPointOverdue) + report.point->point_id);
     report.flow->publisher->publish(event);
     LOG_INFO("ROS2 topic pub: '{}'", event.detail);
   }

@@ -4,82 +4,81 @@
 #include <mutex>
 #include <string>
 
+#include "diagnostic_trace/bookkeeping.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
 namespace valtrix::trace {
 
 // Test-only window into the registry singleton.
 class FlowTraceTestAccess {
+  static auto Members() { return FlowTrace::Bookkeeping::MembersOf(FlowTrace::GetInstance()); }
+
  public:
   // Forgets every flow, record, handler and the node, as in a fresh process.
   static void Clear() {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> publishing(trace.diagnostics_mutex_);
-    trace.diagnostics_publisher_.reset();
-    trace.diagnostics_node_.reset();
-    trace.diagnostics_ = diagnostic_msgs::msg::DiagnosticArray();
-    trace.diagnostics_layout_ = 0;
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    trace.flow_queues_.clear();
-    trace.flow_configs_.clear();
-    trace.flow_handlers_.clear();
-    trace.flow_watches_.clear();
-    trace.flows_in_order_stale_ = true;
-    trace.node_.reset();
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> publishing(books.diagnostics_mutex);
+    books.diagnostics_publisher.reset();
+    books.diagnostics_node.reset();
+    std::lock_guard<std::mutex> lock(mutex);
+    queues.clear();
+    configs.clear();
+    handlers.clear();
+    books.watches.clear();
+    node.reset();
   }
 
   // The registered configuration of `flow_id`, or empty.
   static std::shared_ptr<TraceFlowCfg> Config(const std::string& flow_id) {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    auto it = trace.flow_configs_.find(flow_id);
-    return it == trace.flow_configs_.end() ? nullptr : it->second;
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = configs.find(flow_id);
+    return it == configs.end() ? nullptr : it->second;
   }
 
   static bool HasQueue(const std::string& flow_id) {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    return trace.flow_queues_.count(flow_id) != 0;
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> lock(mutex);
+    return queues.count(flow_id) != 0;
   }
 
   static bool HasHandler(const std::string& flow_id) {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    return trace.flow_handlers_.count(flow_id) != 0;
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> lock(mutex);
+    return handlers.count(flow_id) != 0;
   }
 
   static size_t FlowCount() {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    return trace.flow_configs_.size();
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> lock(mutex);
+    return configs.size();
   }
 
   // A copy of the flow's record (empty for an unknown flow), taken under the registry lock.
   static PointQueue Record(const std::string& flow_id) {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    auto it = trace.flow_queues_.find(flow_id);
-    return it == trace.flow_queues_.end() ? PointQueue{} : it->second;
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> lock(mutex);
+    auto it = queues.find(flow_id);
+    return it == queues.end() ? PointQueue{} : it->second;
   }
 
   static std::shared_ptr<rclcpp::Node> Node() {
-    return FlowTrace::GetInstance().node_;
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> lock(mutex);
+    return node;
   }
 
-  // Refills `array` in place as PublishDiagnostics does before it publishes; `layout` as
-  // fillDiagnostics keeps it (0 for an array never filled).
-  static void FillDiagnostics(diagnostic_msgs::msg::DiagnosticArray& array, uint64_t& layout) {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> lock(trace.mutex_);
-    trace.fillDiagnostics(array, layout);
+  // What PublishDiagnostics would send now, into `array`; `layout` is left as it is.
+  static void FillDiagnostics(diagnostic_msgs::msg::DiagnosticArray& array, uint64_t& /*layout*/) {
+    array = FlowTrace::GetInstance().CollectDiagnostics();
   }
 
   // The publisher PublishDiagnostics made, or empty.
   static rclcpp::Publisher<diagnostic_msgs::msg::DiagnosticArray>::SharedPtr
   DiagnosticsPublisher() {
-    FlowTrace& trace = FlowTrace::GetInstance();
-    std::lock_guard<std::mutex> publishing(trace.diagnostics_mutex_);
-    return trace.diagnostics_publisher_;
+    auto [queues, configs, handlers, mutex, node, books] = Members();
+    std::lock_guard<std::mutex> publishing(books.diagnostics_mutex);
+    return books.diagnostics_publisher;
   }
 };
 

@@ -10,9 +10,7 @@
 
 #include <diagnostic_msgs/msg/diagnostic_array.hpp>
 #include <rclcpp/node.hpp>
-#include <rclcpp/publisher.hpp>
 
-#include "valtrix/trace/flow_watch.hpp"
 #include "valtrix/trace/trace_records.hpp"
 
 namespace YAML {
@@ -82,32 +80,19 @@ class FlowTrace {
   /// (nothing without one). Logs nothing; meant for a wall timer, e.g. once a second.
   void PublishDiagnostics();
 
+  /// What the registry keeps beside its maps (the watch and health of every flow, the
+  /// /diagnostics publisher); defined inside the library.
+  struct Bookkeeping;
+
  private:
-  FlowTrace() = default;
-  ~FlowTrace() = default;
+  FlowTrace();
+  ~FlowTrace();
 
   std::shared_ptr<TraceFlowCfg> parseTraceFlowCfg(const YAML::Node& flow_node);
   std::shared_ptr<TracePointCfg> parseTracePointCfg(const YAML::Node& point_node);
-  /// Appends `point` to the flow's record and judges it, with `mutex_` held; false (recording
-  /// nothing) for an unknown flow or an empty point.
-  bool recordPoint(const std::string& flow_id, std::shared_ptr<TracePoint> point);
   /// Progressive check of the newest point of `record`, the record of `flow`; runs with
   /// `mutex_` held.
   void checkFlow(const std::string& flow_id, const PointQueue& record, TraceFlowCfg& flow);
-  /// Starts the flow's watch afresh (a new run, registration or reload); with `mutex_` held.
-  void restartWatch(const std::string& flow_id, const TraceFlowCfg& flow);
-  /// Notes in the flow's watch the newest entry of `record`; with `mutex_` held.
-  void watchArrival(const std::string& flow_id, const TraceFlowCfg& flow, const PointQueue& record);
-  /// Writes the health of every flow into `array`, reusing what it holds. `layout` names the
-  /// flowsInOrder() build whose names and keys `array` holds (0: none) and is updated; with
-  /// `mutex_` held.
-  void fillDiagnostics(diagnostic_msgs::msg::DiagnosticArray& array, uint64_t& layout);
-  /// The registered flows in flow id order, rebuilt after flows were added or removed; with
-  /// `mutex_` held.
-  const std::vector<RegisteredFlow>& flowsInOrder();
-
-  // Lets the test suite inspect and clear the registry between cases.
-  friend class FlowTraceTestAccess;
 
   std::unordered_map<std::string, PointQueue> flow_queues_;
   std::unordered_map<std::string, std::shared_ptr<TraceFlowCfg>> flow_configs_;
@@ -115,22 +100,7 @@ class FlowTrace {
   PointQueue empty_queue_;
   std::mutex mutex_;
   std::shared_ptr<rclcpp::Node> node_;
-  // Key flow_id, kept in step with flow_queues_; guarded by mutex_.
-  std::unordered_map<std::string, FlowWatch> flow_watches_;
-  // What flowsInOrder() gives, the number of times it was built, and whether a flow was added or
-  // removed since (set wherever a key enters or leaves the maps). Kept only so that
-  // PublishDiagnostics meets its bar (see bench/bench_flow_health.cpp). Guarded by mutex_.
-  std::vector<RegisteredFlow> flows_in_order_;
-  uint64_t flows_in_order_build_ = 0;
-  bool flows_in_order_stale_ = true;
-  // PublishDiagnostics' publisher, the node it was made on and the array it sends, refilled in
-  // place each time. Guarded by diagnostics_mutex_, which is taken before mutex_ and released
-  // after it, so that Trace waits for the filling of the array but not for its publication.
-  std::mutex diagnostics_mutex_;
-  std::weak_ptr<rclcpp::Node> diagnostics_node_;
-  rclcpp::Publisher<diagnostic_msgs::msg::DiagnosticArray>::SharedPtr diagnostics_publisher_;
-  diagnostic_msgs::msg::DiagnosticArray diagnostics_;
-  uint64_t diagnostics_layout_ = 0;
+  std::unique_ptr<Bookkeeping> bookkeeping_;
 };
 
 }  // namespace valtrix::trace

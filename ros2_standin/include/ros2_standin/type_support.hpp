@@ -1,16 +1,9 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
+#include <cstdint>
 
 namespace ros2_standin {
-
-/// Storage a writer keeps between publishes for the C arrays of a sample's sequences, so that
-/// publishing a message with sequences of structs reuses them instead of allocating anew.
-class SampleScratch {
- public:
-  virtual ~SampleScratch() = default;
-};
 
 /// How a message type travels over DDS: its topic descriptor and the conversion between the
 /// C++ message and the C sample that idlc generated for it.
@@ -19,13 +12,11 @@ struct MessageTypeSupport {
   const void* dds_descriptor;
   /// Size of the C sample.
   std::size_t sample_size;
-  /// Fills `sample` from `message`; the sample borrows the message's strings, and the arrays of
-  /// its sequences of structs from `scratch` (null for types without `make_scratch`).
-  void (*to_sample)(const void* message, void* sample, SampleScratch* scratch);
+  /// Writes `message` with the DDS writer `writer` (a `dds_entity_t`) and returns what
+  /// `dds_write` returns. The C sample borrows the message's strings.
+  int32_t (*write)(int32_t writer, const void* message);
   /// Copies `sample` into `message`, sequences included; the message keeps nothing of the sample.
   void (*from_sample)(const void* sample, void* message);
-  /// Makes the scratch one writer lends `to_sample`; null for types that need none.
-  std::unique_ptr<SampleScratch> (*make_scratch)();
 };
 
 /// Specialised, next to each message type, for every type the stand-in can carry.

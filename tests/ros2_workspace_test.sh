@@ -42,11 +42,11 @@ cmake_args=(-DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG"
 cmake_args+=(${VALTRIX_COLCON_CMAKE_ARGS:-})
 {
   echo "build:"
-  echo "  event-handlers: [console_cohesion+, console_package_list+, status-]"
+  echo "  event-handlers: [console_cohesion+]"
   echo "  cmake-args:"
   for arg in "${cmake_args[@]}"; do printf '    - "%s"\n' "$arg"; done
   echo "test:"
-  echo "  event-handlers: [console_cohesion+, status-]"
+  echo "  event-handlers: [console_cohesion+]"
   echo "  ctest-args: [-j$(nproc), --output-on-failure]"
 } >"$defaults"
 export COLCON_DEFAULTS_FILE=$defaults

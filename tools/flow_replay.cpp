@@ -216,8 +216,8 @@ class Replayer {
     }
     std::cout << Escaped(run.flow_id) << " run " << run.number << " (" << verdict.points_before
               << (verdict.points_before == 1 ? " point, " : " points, ")
-              << (duration > 0 ? duration : 0) << " ms): "
-              << (status ? StatusName(*status) : refusal);
+              << (duration > 0 ? duration : 0)
+              << " ms): " << (status ? StatusName(*status) : refusal);
     if (status != verdict.status) {
       std::cout << " (logged " << StatusName(verdict.status) << ")";
     }
@@ -231,7 +231,8 @@ class Replayer {
 
 std::string Summary(const Tally& tally) {
   std::string summary = std::to_string(tally.judged) +
-                        (tally.judged == 1 ? " verdict" : " verdicts") + " replayed: " + std::to_string(tally.same) + " as logged, " +
+                        (tally.judged == 1 ? " verdict" : " verdicts") +
+                        " replayed: " + std::to_string(tally.same) + " as logged, " +
                         std::to_string(tally.different) + " different";
   if (tally.not_judged != 0) {
     summary += "; " + std::to_string(tally.not_judged) + " not judged (began before the log)";

@@ -304,7 +304,7 @@ ul.verdict-counts { list-style: none; padding: 0; display: flex; flex-wrap: wrap
 li.verdict-count { padding: 2px 8px; border-radius: 4px; background: #eee; }
 li.verdict-count.success { background: #d8f0d8; } li.verdict-count.failure { background: #f8d8d8; }
 .legend span { display: inline-block; margin-right: 14px; }
-.legend i { display: inline-block; width: 12px; height: 12px; margin-right: 4px; vertical-align: -1px; }
+.legend i { display: inline-block; width: 12px; height: 12px; margin-right: 4px; }
 svg text { font: 11px system-ui, sans-serif; fill: #333; }
 rect.ok, .legend i.ok { fill: #43a047; background: #43a047; }
 rect.failed, .legend i.failed { fill: #e53935; background: #e53935; }
@@ -316,7 +316,8 @@ line.timeout-tick { stroke: #111; stroke-width: 2; }
 line.axis, line.grid { stroke: #bbb; } line.grid { stroke-dasharray: 2 3; }
 text.verdict { fill: #c62828; font-weight: bold; } text.no-verdict { fill: #888; }
 table.step-stats { border-collapse: collapse; margin-top: 12px; }
-table.step-stats th, table.step-stats td { padding: 3px 8px; border-bottom: 1px solid #ddd; text-align: right; }
+table.step-stats th, table.step-stats td { padding: 3px 8px; text-align: right; }
+table.step-stats td { border-top: 1px solid #ddd; }
 table.step-stats td.point, table.step-stats th.point { text-align: left; }
 table.step-stats tr.unconfigured td.point { color: #8e24aa; }
 svg.histogram rect.bar { fill: #5c6bc0; }
@@ -373,9 +374,8 @@ void DrawRun(std::ostream& out, const FlowReport& flow, const LoggedRun& run, do
     const double x = x_of(std::min(from, step.point->stamp_ms));
     const double width = std::max(2.0, std::abs(double(step.point->stamp_ms - from)) * scale);
     out << "<rect class=\"step " << OutcomeClass(step.outcome) << "\" x=\"" << Number(x)
-        << "\" y=\"" << y + 3 << "\" width=\"" << Number(width) << "\" height=\""
-        << kRowHeight - 6 << "\"><title>" << Html(step.point->point_id) << ": "
-        << OutcomeClass(step.outcome);
+        << "\" y=\"" << y + 3 << "\" width=\"" << Number(width) << "\" height=\"" << kRowHeight - 6
+        << "\"><title>" << Html(step.point->point_id) << ": " << OutcomeClass(step.outcome);
     if (step.duration_ms) {
       out << ", " << *step.duration_ms << " ms";
     }
@@ -446,8 +446,7 @@ void DrawHistogram(std::ostream& out, const std::vector<int64_t>& sorted) {
       out << "<rect class=\"bar\" x=\"" << double(b) * kWidth / kBins << "\" y=\""
           << Number(kHeight - h) << "\" width=\"" << kWidth / kBins - 1 << "\" height=\""
           << Number(h) << "\"><title>" << Number(double(low) + width * double(b)) << " to "
-          << Number(double(low) + width * double(b + 1)) << " ms: " << bins[b]
-          << "</title></rect>";
+          << Number(double(low) + width * double(b + 1)) << " ms: " << bins[b] << "</title></rect>";
     }
   }
   out << "</svg>";
@@ -457,8 +456,8 @@ void WriteStatsRow(std::ostream& out, std::size_t position, StepStats& row) {
   std::sort(row.durations.begin(), row.durations.end());
   out << "<tr" << (row.configured ? "" : " class=\"unconfigured\"") << "><td>"
       << (row.configured ? std::to_string(position + 1) : "") << "</td><td class=\"point\">"
-      << Html(row.label) << (row.configured ? "" : " (not configured)") << "</td><td>"
-      << row.count << "</td><td>" << row.failed << "</td><td>" << row.late << "</td>";
+      << Html(row.label) << (row.configured ? "" : " (not configured)") << "</td><td>" << row.count
+      << "</td><td>" << row.failed << "</td><td>" << row.late << "</td>";
   if (row.durations.empty()) {
     out << "<td>-</td><td>-</td><td>-</td><td>-</td><td>-</td>";
   } else {
@@ -506,7 +505,8 @@ void WriteFlow(std::ostream& out, FlowReport& flow, std::size_t last_runs) {
   out << "</h2>\n<p class=\"scope\">Timelines: last " << drawn << " of " << total
       << (total == 1 ? " run" : " runs") << "; statistics and counts over all " << total
       << (flow.cfg == nullptr ? "; the logs hold no registration of this flow, so no step is "
-                                "configured" : "")
+                                "configured"
+                              : "")
       << ".</p>\n";
   WriteVerdictCounts(out, flow);
   if (drawn != 0) {

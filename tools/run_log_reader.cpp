@@ -7,9 +7,8 @@
 #include <fstream>
 #include <limits>
 #include <map>
-#include <ostream>
-
 #include <nlohmann/json.hpp>
+#include <ostream>
 
 namespace valtrix::tools {
 
@@ -19,8 +18,8 @@ using nlohmann::json;
 using trace::FlowCheckStatus;
 
 constexpr std::array<const char*, 7> kStatusNames = {
-    "SUCCESS",          "FAILED",        "INVALID_POINT", "DUPLICATED_POINT",
-    "MISSING_POINT",    "INVALID_ORDER", "INVALID_FLOW",
+    "SUCCESS",       "FAILED",        "INVALID_POINT", "DUPLICATED_POINT",
+    "MISSING_POINT", "INVALID_ORDER", "INVALID_FLOW",
 };
 
 // A line's reason for being refused; the reader adds file and line.

@@ -127,10 +127,11 @@ std::set<std::string> LoadConfig(const std::string& path) {
     }
   }
   if (flow_ids.empty()) {
-    throw UsageError(path + ": loads no flow" + errors);
+    throw UsageError(Escaped(path) + ": loads no flow" + errors);
   }
   if (!errors.empty()) {
-    std::cerr << "flow_replay: warning: " << path << " loads with errors:" << errors << "\n";
+    std::cerr << "flow_replay: warning: " << Escaped(path) << " loads with errors:" << errors
+              << "\n";
   }
   FlowTrace::GetInstance().Init(path, nullptr);
   return flow_ids;
@@ -263,8 +264,11 @@ int main(int argc, char** argv) {
     if (options.config) {
       configured = LoadConfig(*options.config);
     }
-  } catch (const std::runtime_error& error) {
+  } catch (const valtrix::tools::RunLogError& error) {
     std::cerr << "flow_replay: " << Escaped(error.what()) << "\n";
+    return kExitUsage;
+  } catch (const UsageError& error) {  // a configuration that loads no flow, already escaped
+    std::cerr << "flow_replay: " << error.what() << "\n";
     return kExitUsage;
   }
 

@@ -342,19 +342,36 @@ int64_t AxisStep(int64_t span) {
   }
 }
 
-// The ms the timeline must show: every drawn run from its first point, and its time-out ticks.
+// A run that is never reset (a heartbeat) can hold many thousands of points: its row draws the
+// last ones only, and says so.
+constexpr std::size_t kMaxDrawnSteps = 200;
+
+// A step as its row draws it: its bar starts at `from`; the row's first bar is a mark.
+struct DrawnStep {
+  Step step;
+  int64_t from;
+};
+
+std::vector<DrawnStep> DrawnSteps(const FlowReport& flow, const LoggedRun& run) {
+  const auto steps = StepsOf(run, flow.cfg);
+  const std::size_t skip = steps.size() > kMaxDrawnSteps ? steps.size() - kMaxDrawnSteps : 0;
+  std::vector<DrawnStep> drawn;
+  for (std::size_t i = skip; i < steps.size(); ++i) {
+    drawn.push_back({steps[i], (i == skip ? steps[i] : steps[i - 1]).point->stamp_ms});
+  }
+  return drawn;
+}
+
+// The ms the timeline must show: every drawn run from its first bar, and its time-out ticks.
 int64_t TimelineSpan(const FlowReport& flow, const std::vector<const LoggedRun*>& runs) {
   int64_t span = 1;
   for (const LoggedRun* run : runs) {
-    if (run->points.empty()) {
-      continue;
-    }
-    const int64_t first = run->points.front().stamp_ms;
-    const auto steps = StepsOf(*run, flow.cfg);
-    for (std::size_t i = 0; i < steps.size(); ++i) {
-      span = std::max(span, steps[i].point->stamp_ms - first);
-      if (i != 0 && steps[i].timeout_ms != 0) {
-        span = std::max(span, run->points[i - 1].stamp_ms - first + steps[i].timeout_ms);
+    const auto drawn = DrawnSteps(flow, *run);
+    for (std::size_t k = 0; k < drawn.size(); ++k) {
+      const int64_t origin = drawn.front().from;
+      span = std::max(span, drawn[k].step.point->stamp_ms - origin);
+      if (k != 0 && drawn[k].step.timeout_ms != 0) {
+        span = std::max(span, drawn[k].from - origin + drawn[k].step.timeout_ms);
       }
     }
   }
@@ -363,14 +380,17 @@ int64_t TimelineSpan(const FlowReport& flow, const std::vector<const LoggedRun*>
 
 void DrawRun(std::ostream& out, const FlowReport& flow, const LoggedRun& run, double y,
              double scale) {
+  const auto drawn = DrawnSteps(flow, run);
   out << "<g class=\"run\"><text class=\"run-label\" x=\"0\" y=\"" << y + 13 << "\">run "
-      << run.number << "</text>";
-  const int64_t first = run.points.empty() ? 0 : run.points.front().stamp_ms;
-  const auto x_of = [&](int64_t stamp) { return kLabelWidth + double(stamp - first) * scale; };
-  const auto steps = StepsOf(run, flow.cfg);
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    const Step& step = steps[i];
-    const int64_t from = i == 0 ? step.point->stamp_ms : run.points[i - 1].stamp_ms;
+      << run.number
+      << (drawn.size() < run.points.size() ? " (last " + std::to_string(kMaxDrawnSteps) + ")"
+                                           : std::string())
+      << "</text>";
+  const int64_t origin = drawn.empty() ? 0 : drawn.front().from;
+  const auto x_of = [&](int64_t stamp) { return kLabelWidth + double(stamp - origin) * scale; };
+  for (std::size_t k = 0; k < drawn.size(); ++k) {
+    const Step& step = drawn[k].step;
+    const int64_t from = drawn[k].from;
     const double x = x_of(std::min(from, step.point->stamp_ms));
     const double width = std::max(2.0, std::abs(double(step.point->stamp_ms - from)) * scale);
     out << "<rect class=\"step " << OutcomeClass(step.outcome) << "\" x=\"" << Number(x)
@@ -383,7 +403,7 @@ void DrawRun(std::ostream& out, const FlowReport& flow, const LoggedRun& run, do
       out << " (limit " << step.timeout_ms << " ms)";
     }
     out << "</title></rect>";
-    if (i != 0 && step.timeout_ms != 0) {
+    if (k != 0 && step.timeout_ms != 0) {
       const double tick = x_of(from + step.timeout_ms);
       out << "<line class=\"timeout-tick\" x1=\"" << Number(tick) << "\" x2=\"" << Number(tick)
           << "\" y1=\"" << y + 1 << "\" y2=\"" << y + kRowHeight - 1 << "\"/>";

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.hpp"
 #include "run_log_reader.hpp"
 #include "valtrix/control_escape.hpp"
 
@@ -22,8 +23,10 @@ namespace {
 
 using valtrix::tools::LoggedPoint;
 using valtrix::tools::LoggedRun;
+using valtrix::tools::OptionValue;
 using valtrix::tools::RunLog;
 using valtrix::tools::StatusName;
+using valtrix::tools::UsageError;
 using valtrix::trace::FlowCheckStatus;
 using valtrix::trace::TraceFlowCfg;
 
@@ -46,26 +49,6 @@ struct Options {
   std::size_t runs = kDefaultRuns;
   std::vector<std::string> logs;
 };
-
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// "--name value" or "--name=value"; advances `i` past a separate value.
-std::optional<std::string> OptionValue(const std::string& name, int argc, char** argv, int& i) {
-  const std::string argument = argv[i];
-  if (argument == name) {
-    if (i + 1 == argc) {
-      throw UsageError(name + " needs a value");
-    }
-    return std::string(argv[++i]);
-  }
-  if (argument.rfind(name + "=", 0) == 0) {
-    return argument.substr(name.size() + 1);
-  }
-  return std::nullopt;
-}
 
 std::size_t RunCount(const std::string& text) {
   char* end = nullptr;

@@ -277,11 +277,13 @@ TEST_F(FlowHealthTest, ValuesDescribeTheRunInOrder) {
   // An unordered flow expects no particular point; a single entry lasts no time.
   EXPECT_THAT(Values(array.status[0]),
               ElementsAre("flow_name=beat name", "ordered=false", "recorded=1", "verdict=none",
-                          "first_failure=", "duration_ms=0"));
+                          "first_failure=", "duration_ms=0", "runs=0", "verdicts_failed=0",
+                          "run_p95_ms=0", "slowest_step=", "record_dropped=0"));
   EXPECT_THAT(Values(array.status[1]),
               ElementsAre("flow_name=pick name", "ordered=true", "recorded=2", "next=c",
                           "verdict=MISSING_POINT", "first_failure=verdict MISSING_POINT",
-                          "duration_ms=1234"));
+                          "duration_ms=1234", "runs=1", "verdicts_failed=1",
+                          "run_p95_ms=1234", "slowest_step=b", "record_dropped=0"));
   // A complete ordered flow expects nothing more.
   registry_.Trace("pick", "c", true);
   EXPECT_EQ(Values(registry_.CollectDiagnostics().status[1])[3], "next=");

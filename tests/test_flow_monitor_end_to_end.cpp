@@ -155,7 +155,7 @@ TEST_F(FlowMonitorEndToEndTest, TwoRobotsPlayTheDemoSideBySideAndAreJudgedApart)
     EXPECT_EQ(flow["received from " + robot + "/arm"], "7");
     EXPECT_EQ(flow["received from " + robot + "/gripper"], "6");
     EXPECT_EQ(flow["received from " + robot + "/sequencer"], "1");
-    EXPECT_EQ(flow.size(), 12U);  // 7 of FlowTrace, runs_judged, last_verdict, 3 reporters
+    EXPECT_EQ(flow.size(), 17U);  // 12 of FlowTrace, runs_judged, last_verdict, 3 reporters
     bool stale = false;
     for (const auto& array : diagnostics) {
       for (const auto& status : array.status) {

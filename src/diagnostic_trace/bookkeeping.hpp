@@ -14,6 +14,7 @@
 #include <rclcpp/node.hpp>
 #include <rclcpp/publisher.hpp>
 
+#include "statistics.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
 namespace valtrix::trace {
@@ -36,8 +37,9 @@ struct FlowHealth {
 /// points that are overdue (`CheckTimeouts`), and the run's health.
 ///
 /// A wait is the time during which an expected point has not come; it is named by a position in
-/// the record (`Wait`). Records only grow between resets, and every reset, re-registration or
-/// reload starts the flow's watch afresh, so a position names one wait only.
+/// the run (`Wait`): the record's, plus the entries dropped beyond `max_record`. Positions only
+/// grow between resets, and every reset, re-registration or reload starts the flow's watch
+/// afresh, so a position names one wait only.
 struct FlowWatch {
   using Wait = std::size_t;
 
@@ -58,6 +60,19 @@ struct FlowWatch {
   std::vector<PointWatch> points;
   /// What the run has shown so far.
   FlowHealth health;
+  /// Entries of the run dropped beyond `max_record`, and the time of the run's first entry once
+  /// it is among them.
+  Wait dropped = 0;
+  int64_t first_timestamp = 0;
+  /// What every run since the registration showed; a new run keeps it.
+  FlowTally tally;
+
+  /// The number of entries the run has had.
+  Wait RunLength(const PointQueue& record) const { return dropped + record.size(); }
+  /// The time of the run's first entry; the record must not be empty.
+  int64_t RunStart(const PointQueue& record) const {
+    return dropped != 0 ? first_timestamp : record.front()->timestamp;
+  }
 };
 
 /// A point that `CheckTimeouts` has reported overdue, timed at a given moment.
@@ -91,6 +106,15 @@ struct FlowTrace::Bookkeeping {
   void RestartWatch(const TraceFlowCfg& flow);
   /// Notes the newest entry of an unordered flow's record; with `mutex_` held.
   void NoteArrival(const TraceFlowCfg& flow, const PointQueue& record);
+
+  /// Whether `Trace` (through `CountArrival`) and `CheckFlow` keep statistics; only benchmarks
+  /// turn it off, to measure what they cost.
+  bool statistics = true;
+  /// Counts a run judged by `CheckFlow`; with `mutex_` held.
+  void TallyRun(const TraceFlowCfg& flow, const PointQueue& record, FlowCheckStatus verdict);
+  /// Numbers the newest entry by its position in the run and drops the oldest entries beyond the
+  /// flow's `max_record`; with `mutex_` held.
+  void BoundRecord(const TraceFlowCfg& flow, PointQueue& record);
 
   /// The registry's members, for code of this package that is not a member of `FlowTrace`:
   /// its three maps, mutex, node and bookkeeping, in that order.

@@ -60,6 +60,7 @@ inline constexpr Key<TraceFlowCfg> kFlowKeys[] = {
     // A flow built in code is ordered by default, one read from a file is not.
     {"check_order", &TraceFlowCfg::check_order, nullptr, Rule::kFalseWhenAbsent},
     {"event_id", &TraceFlowCfg::event_id, "faliure_id"},
+    {"max_record", &TraceFlowCfg::max_record},
     {"flow_points", &TraceFlowCfg::flow_points},
 };
 

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -85,14 +86,44 @@ std::string Progress(const TraceFlowCfg& flow, const PointQueue& record) {
          " of " + std::to_string(flow.flow_points.size()) + ")";
 }
 
-// From the oldest to the newest entry, 0 when they are out of order or there are none.
-uint64_t Duration(const PointQueue& record) {
+// From the run's first entry to its newest, 0 when they are out of order or there are none.
+uint64_t Duration(const PointQueue& record, const FlowWatch& watch) {
   if (record.empty()) {
     return 0;
   }
-  const int64_t start = record.front()->timestamp;
+  const int64_t start = watch.RunStart(record);
   const int64_t end = record.back()->timestamp;
   return start < end ? static_cast<uint64_t>(end - start) : 0;
+}
+
+// The configured point whose step durations have the highest 95th percentile; empty while no
+// point has one.
+std::string SlowestStep(const TraceFlowCfg& flow, const FlowTally& tally) {
+  std::string slowest;
+  double highest = -1.0;
+  for (size_t k = 0; k < tally.points.size() && k < flow.flow_points.size(); ++k) {
+    const DurationHistogram& steps = tally.points[k].steps;
+    if (steps.count() == 0 || !flow.flow_points[k]) {
+      continue;
+    }
+    const double p95 = steps.Percentile(0.95);
+    if (p95 > highest) {
+      highest = p95;
+      slowest = flow.flow_points[k]->point_id;
+    }
+  }
+  return slowest;
+}
+
+// What the flow's runs showed since its registration.
+template <typename Add>
+void AddStatistics(const TraceFlowCfg& flow, const FlowTally& tally, const Add& add) {
+  const uint64_t succeeded = tally.verdicts[static_cast<size_t>(FlowCheckStatus::SUCCESS)];
+  add("runs", std::to_string(tally.runs));
+  add("verdicts_failed", std::to_string(tally.runs - succeeded));
+  add("run_p95_ms", std::to_string(std::llround(tally.run.Percentile(0.95))));
+  add("slowest_step", SlowestStep(flow, tally));
+  add("record_dropped", std::to_string(tally.dropped));
 }
 
 DiagnosticStatus StatusOf(const std::string& flow_id, const TraceFlowCfg& flow,
@@ -125,7 +156,8 @@ DiagnosticStatus StatusOf(const std::string& flow_id, const TraceFlowCfg& flow,
   }
   add("verdict", health.last_verdict ? NameOf(*health.last_verdict) : "none");
   add("first_failure", FirstFailure(health));
-  add("duration_ms", std::to_string(Duration(record)));
+  add("duration_ms", std::to_string(Duration(record, watch)));
+  AddStatistics(flow, watch.tally, add);
   return status;
 }
 

@@ -128,7 +128,7 @@ void FlowTrace::ResetFlow(const std::string& flow_id) {
     LOG_WARN("flow_id {} not found", flow_id);
     return;
   }
-  queue->second.clear();
+  PointQueue().swap(queue->second);  // gives back the queue's blocks, not only its entries
   auto cfg = flow_configs_.find(flow_id);
   if (cfg != flow_configs_.end()) {
     RewindRun(*cfg->second);
@@ -141,7 +141,7 @@ void FlowTrace::ResetFlow(const std::string& flow_id) {
 void FlowTrace::ResetAllFlows() {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto& [flow_id, queue] : flow_queues_) {
-    queue.clear();
+    PointQueue().swap(queue);
   }
   for (auto& [flow_id, cfg] : flow_configs_) {
     RewindRun(*cfg);
@@ -165,6 +165,9 @@ void FlowTrace::Trace(const std::string& flow_id, const std::shared_ptr<TracePoi
     bookkeeping_->NoteArrival(flow, record);
   }
   checkFlow(flow_id, record, flow);
+  if (flow.max_record != 0) {
+    bookkeeping_->BoundRecord(flow, record);
+  }
 }
 
 // The point is stamped before the lock is taken: its time is that of the call, however long

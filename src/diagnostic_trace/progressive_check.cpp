@@ -1,3 +1,4 @@
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
@@ -76,6 +77,8 @@ struct Publication {
 // configuration publishes of them, in the order they happened: a late arrival before whatever
 // the point itself amounts to.
 struct Verdict {
+  /// The position in `flow_points` of the configured point the new entry is counted for, if any.
+  std::optional<size_t> matched;
   std::optional<uint64_t> step_duration;
   std::optional<Publication> timeout;     ///< the step took longer than its limit
   std::optional<Publication> status;      ///< what the new point itself amounts to
@@ -154,6 +157,7 @@ bool CountRepetition(TracePointCfg& configured) {
 Verdict JudgeInOrder(const PointQueue& record, TraceFlowCfg& flow) {
   Verdict verdict;
   const uint32_t position = flow.next_index;
+  verdict.matched = position;
   TracePointCfg& expected = *flow.flow_points[position];
   const TracePoint& point = *record.back();
 
@@ -189,6 +193,7 @@ Verdict JudgeInOrder(const PointQueue& record, TraceFlowCfg& flow) {
 Verdict JudgeSkipped(TraceFlowCfg& flow) {
   Verdict verdict;
   const TracePointCfg& skipped = *flow.flow_points[flow.next_index];
+  verdict.matched = flow.next_index + 1;
   flow.next_index += 2;
   if (!skipped.is_critical) {
     verdict.fault = Said{Report::kOptionalMissing, &skipped.point_id};
@@ -202,15 +207,28 @@ Verdict JudgeSkipped(TraceFlowCfg& flow) {
 Verdict JudgeRepeated(const TraceFlowCfg& flow) {
   Verdict verdict;
   const TracePointCfg& passed = *flow.flow_points[flow.next_index - 1];
+  verdict.matched = flow.next_index - 1;
   verdict.status = Publish(passed.event_id, Report::kDuplicated, passed.point_id);
   verdict.fault = Said{Report::kDuplicated, &passed.point_id};
   return verdict;
 }
 
+// The first configured point with the entry's id.
+std::optional<size_t> FindConfigured(const TraceFlowCfg& flow, const TracePoint& point) {
+  for (size_t k = 0; k < flow.flow_points.size(); ++k) {
+    if (Matches(flow.flow_points[k].get(), point)) {
+      return k;
+    }
+  }
+  return std::nullopt;
+}
+
 // Reported with the event id of the point expected next; once the flow is complete (or has no
-// points) there is none, and the flow's own event id stands in.
+// points) there is none, and the flow's own event id stands in. A configured point out of its
+// place still counts for its statistics.
 Verdict JudgeUndefined(const TraceFlowCfg& flow, const TracePoint& point) {
   Verdict verdict;
+  verdict.matched = FindConfigured(flow, point);
   const TracePointCfg* expected = PointAt(flow, flow.next_index);
   const uint32_t event_id = expected != nullptr ? expected->event_id : flow.event_id;
   verdict.status = Publish(event_id, Report::kUndefined, point.point_id);
@@ -234,11 +252,10 @@ Verdict JudgeOrdered(const PointQueue& record, TraceFlowCfg& flow) {
 
 Verdict JudgeUnordered(const TraceFlowCfg& flow, const TracePoint& point) {
   Verdict verdict;
-  for (const auto& configured : flow.flow_points) {
-    if (Matches(configured.get(), point)) {
-      StepStatus(*configured, point.success, verdict);
-      return verdict;
-    }
+  verdict.matched = FindConfigured(flow, point);
+  if (verdict.matched) {
+    StepStatus(*flow.flow_points[*verdict.matched], point.success, verdict);
+    return verdict;
   }
   verdict.status = Publish(flow.event_id, Report::kUndefined, point.point_id);
   verdict.fault = Said{Report::kUndefined, &point.point_id};
@@ -266,9 +283,13 @@ void FlowTrace::checkFlow(const std::string& flow_id, const PointQueue& record,
   const Verdict verdict =
       flow.check_order ? JudgeOrdered(record, flow) : JudgeUnordered(flow, *record.back());
 
-  // Looked up only when there is something to note: a run that goes as configured costs nothing.
-  if (verdict.late || verdict.fault) {
+  // Looked up only when there is something to note.
+  const bool counted = verdict.matched && bookkeeping_->statistics;
+  if (counted || verdict.late || verdict.fault) {
     const auto watch = bookkeeping_->watches.find(&flow);
+    if (counted && watch != bookkeeping_->watches.end()) {
+      CountArrival(watch->second.tally, flow, record, *verdict.matched);
+    }
     for (const auto* finding : {&verdict.late, &verdict.fault}) {
       if (*finding && watch != bookkeeping_->watches.end()) {
         NoteFinding(**finding, watch->second.health);

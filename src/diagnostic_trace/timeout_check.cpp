@@ -72,8 +72,9 @@ const TracePointCfg* TimedExpectedPoint(const TraceFlowCfg& flow) {
 
 // When an unordered flow's point was last seen: its newest entry or, when it never came, the
 // start of the run.
-int64_t LastSeen(const FlowWatch::PointWatch& seen, const PointQueue& record) {
-  return seen.newest != 0 ? seen.newest_timestamp : record.front()->timestamp;
+int64_t LastSeen(const FlowWatch::PointWatch& seen, const FlowWatch& watch,
+                 const PointQueue& record) {
+  return seen.newest != 0 ? seen.newest_timestamp : watch.RunStart(record);
 }
 
 // True the first time a wait is reported; remembers it in `reported`.
@@ -94,7 +95,7 @@ void FindOverdueInOrder(const std::string& flow_id, const PointQueue& record,
     return;
   }
   const auto elapsed = OverdueBy(record.back()->timestamp, now, expected->timeout_ms);
-  if (elapsed && FirstReportOf(record.size(), watch.reported)) {
+  if (elapsed && FirstReportOf(watch.RunLength(record), watch.reported)) {
     found.push_back({&flow_id, &flow, expected, *elapsed, expected->timeout_ms});
   }
 }
@@ -112,7 +113,7 @@ void FindOverdueUnordered(const std::string& flow_id, const PointQueue& record,
     }
     const FlowWatch::PointWatch& seen = k < watch.points.size() ? watch.points[k] : never_seen;
     const uint64_t limit = PeriodMs(point->freq_min);
-    const auto elapsed = OverdueBy(LastSeen(seen, record), now, limit);
+    const auto elapsed = OverdueBy(LastSeen(seen, watch, record), now, limit);
     if (!elapsed) {
       continue;
     }
@@ -136,7 +137,7 @@ std::optional<OverduePoint> ReportedOverdue(const PointQueue& record, const Trac
   }
   if (flow.check_order) {
     const TracePointCfg* expected = TimedExpectedPoint(flow);
-    if (expected == nullptr || watch.reported != record.size()) {
+    if (expected == nullptr || watch.reported != watch.RunLength(record)) {
       return std::nullopt;
     }
     return OverduePoint{expected, Elapsed(record.back()->timestamp, now), expected->timeout_ms};
@@ -145,7 +146,8 @@ std::optional<OverduePoint> ReportedOverdue(const PointQueue& record, const Trac
     const TracePointCfg* point = flow.flow_points[k].get();
     const FlowWatch::PointWatch& seen = watch.points[k];
     if (HasMinimumFrequency(point) && seen.reported == seen.newest) {
-      return OverduePoint{point, Elapsed(LastSeen(seen, record), now), PeriodMs(point->freq_min)};
+      return OverduePoint{point, Elapsed(LastSeen(seen, watch, record), now),
+                          PeriodMs(point->freq_min)};
     }
   }
   return std::nullopt;
@@ -156,6 +158,10 @@ void FlowTrace::Bookkeeping::RestartWatch(const TraceFlowCfg& flow) {
   watch.reported.reset();
   watch.points.assign(flow.flow_points.size(), FlowWatch::PointWatch{});
   watch.health = FlowHealth{};
+  watch.dropped = 0;
+  if (watch.tally.points.size() < flow.flow_points.size()) {
+    watch.tally.points.resize(flow.flow_points.size());
+  }
 }
 
 // Keeps the newest entry of each point with a minimum frequency at hand, so that CheckTimeouts
@@ -174,7 +180,7 @@ void FlowTrace::Bookkeeping::NoteArrival(const TraceFlowCfg& flow, const PointQu
         watch->points.resize(flow.flow_points.size());
       }
     }
-    watch->points[k].newest = record.size();
+    watch->points[k].newest = watch->RunLength(record);
     watch->points[k].newest_timestamp = arrived.timestamp;
   }
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -11,6 +12,7 @@
 #include <diagnostic_msgs/msg/diagnostic_array.hpp>
 #include <rclcpp/node.hpp>
 
+#include "valtrix/trace/flow_statistics.hpp"
 #include "valtrix/trace/trace_records.hpp"
 
 namespace YAML {
@@ -62,6 +64,10 @@ class FlowTrace {
 
   /// Judges the whole record, calls the flow's handler and returns the verdict (never empty).
   std::shared_ptr<FlowCheckResult> CheckFlow(const std::string& flow_id);
+
+  /// A copy of what the flow's runs showed since its registration (see `FlowStatistics`);
+  /// none, and nothing logged, for a flow that is not registered.
+  std::optional<FlowStatistics> GetFlowStatistics(const std::string& flow_id);
 
   /// Reports the points that are overdue now: in an ordered flow the expected point once its
   /// `timeout_ms` has passed since the newest entry; in an unordered flow each point with a

@@ -26,7 +26,9 @@ class TracePoint {
   int64_t timestamp;
   /// Outcome of the step as reported by the application.
   bool success;
-  /// Position in the flow's record; written once by `FlowTrace::Trace`.
+  /// Position in the flow's run, counted from 0 at each reset; written once by
+  /// `FlowTrace::Trace`. It equals the position in the record while the flow drops no entries
+  /// (see `TraceFlowCfg::max_record`), and keeps counting when it does.
   uint32_t index;
   /// Free key/value annotations in insertion order; only logged by the library.
   std::vector<std::pair<std::string, std::string>> metadata;
@@ -75,6 +77,8 @@ struct TraceFlowCfg {
   uint32_t next_index = 0;
   /// Flow-level event identifier.
   uint32_t event_id = 0;
+  /// Most entries the record keeps (0: unbounded); beyond it the oldest are dropped, and counted.
+  uint32_t max_record = 0;
   /// Key of the flow in every map of the registry.
   std::string flow_id;
   /// Human-readable name.

@@ -114,7 +114,7 @@ LoggedFlow FlowOf(const json& line, const std::string& flow_id) {
   flow.cfg = std::make_shared<trace::TraceFlowCfg>(flow_id, String(line, "flow_name"));
   flow.cfg->check_order = Bool(line, "check_order");
   flow.cfg->event_id = Uint32(line, "event_id");
-  flow.max_record = Uint32(line, "max_record");
+  flow.cfg->max_record = Uint32(line, "max_record");
   const json& points = Member(line, "points");
   if (!points.is_array()) {
     WrongType("points", "an array");

@@ -21,8 +21,6 @@ namespace valtrix::tools {
 struct LoggedFlow {
   /// Rebuilt as the application configured it (no description, topic or publisher).
   std::shared_ptr<trace::TraceFlowCfg> cfg;
-  /// 0 when the record was unbounded.
-  uint32_t max_record = 0;
 };
 
 /// A `point` line.

@@ -64,8 +64,6 @@ struct FlowWatch {
   /// it is among them.
   Wait dropped = 0;
   int64_t first_timestamp = 0;
-  /// What every run since the registration showed; a new run keeps it.
-  FlowTally tally;
 
   /// The number of entries the run has had.
   Wait RunLength(const PointQueue& record) const { return dropped + record.size(); }

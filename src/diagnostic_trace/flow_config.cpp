@@ -56,6 +56,7 @@ void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node
       std::shared_ptr<TraceFlowCfg> replaced;
       std::lock_guard<std::mutex> lock(mutex_);
       flow_queues_[cfg->flow_id].clear();
+      StartTally(*cfg);
       bookkeeping_->RestartWatch(*cfg);
       std::shared_ptr<TraceFlowCfg>& slot = flow_configs_[cfg->flow_id];
       replaced = std::move(slot);

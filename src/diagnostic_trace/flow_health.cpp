@@ -157,7 +157,8 @@ DiagnosticStatus StatusOf(const std::string& flow_id, const TraceFlowCfg& flow,
   add("verdict", health.last_verdict ? NameOf(*health.last_verdict) : "none");
   add("first_failure", FirstFailure(health));
   add("duration_ms", std::to_string(Duration(record, watch)));
-  AddStatistics(flow, watch.tally, add);
+  static const FlowTally kNoneYet;
+  AddStatistics(flow, flow.tally ? *flow.tally : kNoneYet, add);
   return status;
 }
 

@@ -69,10 +69,10 @@ DurationSummary DurationHistogram::Summary() const {
 void FlowTrace::Bookkeeping::TallyRun(const TraceFlowCfg& flow, const PointQueue& record,
                                       FlowCheckStatus verdict) {
   const auto watch = watches.find(&flow);
-  if (!statistics || watch == watches.end()) {
+  if (!statistics || watch == watches.end() || !flow.tally) {
     return;
   }
-  FlowTally& tally = watch->second.tally;
+  FlowTally& tally = *flow.tally;
   ++tally.runs;
   const auto value = static_cast<std::size_t>(verdict);
   if (value < tally.verdicts.size()) {
@@ -97,7 +97,9 @@ void FlowTrace::Bookkeeping::BoundRecord(const TraceFlowCfg& flow, PointQueue& r
     }
     record.pop_front();
     ++watch.dropped;
-    ++watch.tally.dropped;
+    if (flow.tally) {
+      ++flow.tally->dropped;
+    }
   }
 }
 
@@ -110,8 +112,7 @@ std::optional<FlowStatistics> FlowTrace::GetFlowStatistics(const std::string& fl
   const TraceFlowCfg& flow = *config->second;
   FlowStatistics statistics;
   statistics.flow_id = flow_id;
-  const auto watch = bookkeeping_->watches.find(&flow);
-  const FlowTally* tally = watch != bookkeeping_->watches.end() ? &watch->second.tally : nullptr;
+  const FlowTally* tally = flow.tally.get();
   if (tally != nullptr) {
     statistics.runs = tally->runs;
     statistics.verdicts = tally->verdicts;

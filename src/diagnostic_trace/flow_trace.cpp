@@ -53,6 +53,7 @@ void FlowTrace::RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg) {
       flow_configs_.emplace(cfg->flow_id, cfg);
     }
     flow_queues_[cfg->flow_id].clear();
+    StartTally(*cfg);
     bookkeeping_->RestartWatch(*cfg);
   }
   LOG_INFO("Registered trace flow: flow_id={}, flow_name={}, points_count={}", cfg->flow_id,

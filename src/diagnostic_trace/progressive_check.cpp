@@ -283,13 +283,12 @@ void FlowTrace::checkFlow(const std::string& flow_id, const PointQueue& record,
   const Verdict verdict =
       flow.check_order ? JudgeOrdered(record, flow) : JudgeUnordered(flow, *record.back());
 
-  // Looked up only when there is something to note.
-  const bool counted = verdict.matched && bookkeeping_->statistics;
-  if (counted || verdict.late || verdict.fault) {
+  if (verdict.matched && flow.tally && bookkeeping_->statistics) {
+    CountArrival(*flow.tally, flow, record, *verdict.matched);
+  }
+  // Looked up only when there is something to note: a run that goes as configured costs nothing.
+  if (verdict.late || verdict.fault) {
     const auto watch = bookkeeping_->watches.find(&flow);
-    if (counted && watch != bookkeeping_->watches.end()) {
-      CountArrival(watch->second.tally, flow, record, *verdict.matched);
-    }
     for (const auto* finding : {&verdict.late, &verdict.fault}) {
       if (*finding && watch != bookkeeping_->watches.end()) {
         NoteFinding(**finding, watch->second.health);

@@ -86,6 +86,12 @@ struct FlowTally {
   std::vector<PointTally> points;
 };
 
+/// Gives a flow being registered statistics of its own, empty.
+inline void StartTally(TraceFlowCfg& flow) {
+  flow.tally = std::make_shared<FlowTally>();
+  flow.tally->points.resize(flow.flow_points.size());
+}
+
 /// Counts the newest entry of `record` for the configured point at `position` of the flow's
 /// points. Its step is timed from the entry before it, which is still in the record even when
 /// the flow drops entries; the run's first entry has none.

@@ -159,9 +159,6 @@ void FlowTrace::Bookkeeping::RestartWatch(const TraceFlowCfg& flow) {
   watch.points.assign(flow.flow_points.size(), FlowWatch::PointWatch{});
   watch.health = FlowHealth{};
   watch.dropped = 0;
-  if (watch.tally.points.size() < flow.flow_points.size()) {
-    watch.tally.points.resize(flow.flow_points.size());
-  }
 }
 
 // Keeps the newest entry of each point with a minimum frequency at hand, so that CheckTimeouts

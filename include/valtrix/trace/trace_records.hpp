@@ -13,6 +13,8 @@
 
 namespace valtrix::trace {
 
+struct FlowTally;
+
 /// One point of a flow that the application reports as executed.
 class TracePoint {
  public:
@@ -91,6 +93,10 @@ struct TraceFlowCfg {
   std::vector<std::shared_ptr<TracePointCfg>> flow_points;
   /// Publisher on `diag_topic`; empty means nothing is published for this flow.
   rclcpp::Publisher<valtrix_protocol::msg::DiagnosticEvent>::SharedPtr publisher;
+  /// What the flow's runs have shown since its registration, kept by the registry (run-time
+  /// state, read through `FlowTrace::GetFlowStatistics`). Held here rather than in a map of the
+  /// registry so that `Trace` counts a step without a second look-up.
+  std::shared_ptr<FlowTally> tally;
 };
 
 /// Verdict of a whole-flow check. The numeric values are part of the interface.

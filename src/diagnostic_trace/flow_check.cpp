@@ -265,6 +265,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
     LOG_WARN("Flow with ID '{}' is empty", flow_id);
     result->status = FlowCheckStatus::INVALID_FLOW;
     NoteVerdict(health, result->status);
+    bookkeeping_->run_log.Verdict(flow_id, *result, record);
     return result;
   }
 
@@ -331,6 +332,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
   result->failure_point = judgement.finding == Finding::kSkipped ? nullptr : judgement.found;
   result->desired_point = judgement.desired_point;
   NoteVerdict(health, result->status);
+  bookkeeping_->run_log.Verdict(flow_id, *result, record);
   auto handler = flow_handlers_.find(flow_id);
   if (handler != flow_handlers_.end() && handler->second) {
     handler->second(flow_id, result);

@@ -33,7 +33,11 @@ FlowTrace& FlowTrace::GetInstance() {
   return instance;
 }
 
-FlowTrace::FlowTrace() : bookkeeping_(std::make_unique<Bookkeeping>()) {}
+FlowTrace::FlowTrace() : bookkeeping_(std::make_unique<Bookkeeping>()) {
+  if (const RunLogSettings run_log = RunLogSettingsFromEnvironment(); !run_log.path.empty()) {
+    OpenRunLog(run_log.path, run_log.max_bytes, run_log.max_files);
+  }
+}
 
 FlowTrace::~FlowTrace() = default;
 
@@ -54,6 +58,7 @@ void FlowTrace::RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg) {
     }
     flow_queues_[cfg->flow_id].clear();
     bookkeeping_->RestartWatch(*cfg);
+    bookkeeping_->run_log.Flow(*cfg);
   }
   LOG_INFO("Registered trace flow: flow_id={}, flow_name={}, points_count={}", cfg->flow_id,
            cfg->flow_name, cfg->flow_points.size());
@@ -133,6 +138,7 @@ void FlowTrace::ResetFlow(const std::string& flow_id) {
   if (cfg != flow_configs_.end()) {
     RewindRun(*cfg->second);
     bookkeeping_->RestartWatch(*cfg->second);
+    bookkeeping_->run_log.Reset(flow_id);
   } else {
     LOG_WARN("flow_id {} not found in flow config", flow_id);
   }
@@ -146,6 +152,7 @@ void FlowTrace::ResetAllFlows() {
   for (auto& [flow_id, cfg] : flow_configs_) {
     RewindRun(*cfg);
     bookkeeping_->RestartWatch(*cfg);
+    bookkeeping_->run_log.Reset(flow_id);
   }
 }
 
@@ -160,6 +167,7 @@ void FlowTrace::Trace(const std::string& flow_id, const std::shared_ptr<TracePoi
   PointQueue& record = queue->second;
   point->index = static_cast<uint32_t>(record.size());
   record.push_back(point);
+  bookkeeping_->run_log.Point(flow_id, *point);
   TraceFlowCfg& flow = *config->second;
   if (!flow.check_order) {
     bookkeeping_->NoteArrival(flow, record);

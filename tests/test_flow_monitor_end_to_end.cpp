@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -240,7 +241,10 @@ TEST_F(FlowMonitorEndToEndTest, BurstsLoseNothingAndBadPointsOnlyWarnAndCount) {
   Ear ear;
   const auto& diagnostics = ear.Listen<DiagnosticArray>("/diagnostics");
   const auto& verdicts = ear.Listen<DiagnosticArray>("flow_verdict");
-  Child monitor(Monitor(config));
+  const std::string run_log = files.Keep(config + ".jsonl");
+  std::vector<std::string> argv = Monitor(config);
+  argv.insert(argv.end(), {"-p", "run_log:=" + run_log});
+  Child monitor(argv);
   auto raw = ear.node()->create_publisher<DiagnosticArray>("flow_trace",
                                                            valtrix::trace::TraceTopicQos());
   std::vector<std::shared_ptr<rclcpp::Node>> nodes;
@@ -300,6 +304,19 @@ TEST_F(FlowMonitorEndToEndTest, BurstsLoseNothingAndBadPointsOnlyWarnAndCount) {
   EXPECT_THAT(log, HasSubstr("[WARN] Dropped a message without a status"));
   EXPECT_EQ(log.find("no_such_flow", log.find("no_such_flow") + 1), std::string::npos)
       << "the second point of an unknown flow is warned again";
+  // The run log: the registration, every point received, the verdict and the new run.
+  std::istringstream lines(valtrix::test::ReadFile(run_log));
+  const std::regex line_type(R"re(^\{"v":1,"type":"(\w+)")re");
+  std::map<std::string, int> types;
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch type;
+    ASSERT_TRUE(std::regex_search(line, type, line_type)) << line;
+    ++types[type[1]];
+  }
+  EXPECT_THAT(types, ElementsAre(std::pair<const std::string, int>("flow", 1),
+                                 std::pair<const std::string, int>("point", 3 * kPerReporter),
+                                 std::pair<const std::string, int>("reset", 1),
+                                 std::pair<const std::string, int>("verdict", 1)));
 }
 
 }  // namespace

@@ -58,6 +58,12 @@ void Append(fmt::memory_buffer& out, std::string_view text) {
 
 void AppendBool(fmt::memory_buffer& out, bool value) { Append(out, value ? "true" : "false"); }
 
+template <typename Integer>
+void AppendInteger(fmt::memory_buffer& out, Integer value) {
+  const fmt::format_int text(value);
+  out.append(text.data(), text.data() + text.size());
+}
+
 // JSON has neither NaN nor infinity. A NaN minimum frequency sets no limit, as 0 does; an
 // infinite one is written as the largest float.
 void AppendNumber(fmt::memory_buffer& out, float value) {
@@ -124,10 +130,13 @@ void RunLog::Write(std::string_view type, const std::string& flow_id, int64_t st
     Append(line_, type);
     Append(line_, "\",\"flow\":");
     AppendJsonString(line_, flow_id);
-    fmt::format_to(fmt::appender(line_), ",\"stamp_ms\":{}", stamp_ms);
+    Append(line_, ",\"stamp_ms\":");
+    AppendInteger(line_, stamp_ms);
     body();
     line_.push_back('}');
-    sink_->log(spdlog::details::log_msg(spdlog::string_view_t(), spdlog::level::info,
+    // The pattern is the line alone: spdlog's own time stamp would go unused.
+    sink_->log(spdlog::details::log_msg(spdlog::log_clock::time_point(), spdlog::source_loc(),
+                                        spdlog::string_view_t(), spdlog::level::info,
                                         spdlog::string_view_t(line_.data(), line_.size())));
     if (flush) {
       sink_->flush();
@@ -144,7 +153,8 @@ void RunLog::WriteFlow(const TraceFlowCfg& flow) {
     AppendJsonString(line_, flow.flow_name);
     Append(line_, ",\"check_order\":");
     AppendBool(line_, flow.check_order);
-    fmt::format_to(fmt::appender(line_), ",\"event_id\":{}", flow.event_id);
+    Append(line_, ",\"event_id\":");
+    AppendInteger(line_, flow.event_id);
     Append(line_, ",\"max_record\":0");  // TODO(lead): cfg.max_record
     Append(line_, ",\"points\":[");
     bool first = true;
@@ -184,7 +194,9 @@ void RunLog::WritePoint(const std::string& flow_id, const TracePoint& point) {
     AppendJsonString(line_, point.point_id);
     Append(line_, ",\"success\":");
     AppendBool(line_, point.success);
-    fmt::format_to(fmt::appender(line_), ",\"index\":{},\"metadata\":[", point.index);
+    Append(line_, ",\"index\":");
+    AppendInteger(line_, point.index);
+    Append(line_, ",\"metadata\":[");
     bool first = true;
     for (const auto& [key, value] : point.metadata) {
       Append(line_, first ? "[" : ",[");

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -39,8 +40,9 @@ std::optional<std::size_t> ReadCount(const char* text, std::size_t least, std::s
   return value;
 }
 
-std::size_t CountOrDefault(const char* name, const char* text, std::size_t least,
-                           std::size_t most, std::size_t fallback) {
+std::size_t CountOrDefault(const char* name, std::size_t least, std::size_t most,
+                           std::size_t fallback) {
+  const char* text = std::getenv(name);
   if (text == nullptr) {
     return fallback;
   }
@@ -85,22 +87,18 @@ void AppendIdOrNull(fmt::memory_buffer& out, const std::string* id) {
 
 }  // namespace
 
-RunLogSettings ReadRunLogSettings(const char* path, const char* max_bytes, const char* files) {
+RunLogSettings RunLogSettingsFromEnvironment() {
   RunLogSettings settings;
+  const char* path = std::getenv(kPathVariable);
   if (path == nullptr || *path == '\0') {
     return settings;
   }
   settings.path = path;
-  settings.max_bytes = CountOrDefault(kMaxBytesVariable, max_bytes, 1, SIZE_MAX,
-                                      FlowTrace::kDefaultRunLogMaxBytes);
+  settings.max_bytes =
+      CountOrDefault(kMaxBytesVariable, 1, SIZE_MAX, FlowTrace::kDefaultRunLogMaxBytes);
   settings.max_files =
-      CountOrDefault(kFilesVariable, files, 0, kMostFiles, FlowTrace::kDefaultRunLogFiles);
+      CountOrDefault(kFilesVariable, 0, kMostFiles, FlowTrace::kDefaultRunLogFiles);
   return settings;
-}
-
-RunLogSettings RunLogSettingsFromEnvironment() {
-  return ReadRunLogSettings(std::getenv(kPathVariable), std::getenv(kMaxBytesVariable),
-                            std::getenv(kFilesVariable));
 }
 
 RunLog::Sink RunLog::Open(const RunLogSettings& settings) {

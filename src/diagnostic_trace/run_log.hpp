@@ -26,11 +26,8 @@ struct RunLogSettings {
   std::size_t max_files = FlowTrace::kDefaultRunLogFiles;
 };
 
-/// The settings that VALTRIX_RUN_LOG, VALTRIX_RUN_LOG_MAX_BYTES and VALTRIX_RUN_LOG_FILES give
-/// (null: not set). A number that cannot be used is logged (ERROR) and its default taken.
-RunLogSettings ReadRunLogSettings(const char* path, const char* max_bytes, const char* files);
-
-/// `ReadRunLogSettings` of the process's environment.
+/// The settings that VALTRIX_RUN_LOG, VALTRIX_RUN_LOG_MAX_BYTES and VALTRIX_RUN_LOG_FILES give.
+/// A number that cannot be used is logged (ERROR) and its default taken.
 RunLogSettings RunLogSettingsFromEnvironment();
 
 /// The verdict's name ("MISSING_POINT"), as /diagnostics and the run log write it.

@@ -4,7 +4,10 @@
 //    record within 1.2x of a 1 000-point one;
 //  - with a DDS publisher and its "ROS2 topic pub" line: at most 1.5x a bare dds_write of the
 //    same event plus one bare spdlog line;
-//  - memory per recorded point (id of 15 characters): at most 128 bytes.
+//  - memory per recorded point (id of 15 characters): at most 128 bytes;
+//  - with the run log on (a file in /tmp): what it adds to a Trace at most what one emitted log
+//    line costs ("ROS2 topic pub" to stdout, here /dev/null), the price that a traced point
+//    publishing an event pays today.
 // Log lines go to /dev/null; the results go to the original standard output.
 // Run DDS inside a private network namespace:
 //   ROS_LOCALHOST_ONLY=1 unshare -n sh -c 'ip link set lo up; build-bench/bench/bench_trace'
@@ -306,11 +309,40 @@ void BM_TraceWithDdsPublisher(benchmark::State& state) {
   registry.RemoveTraceFlow(flow_id);
 }
 
+// ---- with the run log ----------------------------------------------------------------------
+
+const std::string kRunLogPath = "/tmp/valtrix_bench_trace_run_log.jsonl";
+
+void RemoveRunLogFiles() {
+  std::remove(kRunLogPath.c_str());
+  const std::string base = kRunLogPath.substr(0, kRunLogPath.rfind('.'));
+  for (std::size_t k = 1; k <= FlowTrace::kDefaultRunLogFiles; ++k) {
+    std::remove((base + "." + std::to_string(k) + ".jsonl").c_str());
+  }
+}
+
+void BM_TraceWithRunLog(benchmark::State& state) {
+  FlowTrace::GetInstance().OpenRunLog(kRunLogPath);
+  BM_TraceNoPublisher(state);
+  FlowTrace::GetInstance().OpenRunLog("");
+  RemoveRunLogFiles();
+}
+
+void BM_EmittedLogLine(benchmark::State& state) {
+  SetLogLevel(spdlog::level::info);
+  const std::string detail = "Status OK: " + kPointId;
+  for (auto _ : state) {
+    LOG_INFO("ROS2 topic pub: '{}'", detail);
+  }
+}
+
 BENCHMARK(BM_Floor)->Arg(kSmallRecord)->Iterations(kTimedIterations);
 BENCHMARK(BM_TraceNoPublisher)->Arg(kSmallRecord)->Iterations(kTimedIterations);
 BENCHMARK(BM_TraceNoPublisher)->Arg(kLargeRecord)->Iterations(kTimedIterations);
 BENCHMARK(BM_BareDdsWriteAndLogLine)->Iterations(100000);
 BENCHMARK(BM_TraceWithDdsPublisher)->Iterations(100000);
+BENCHMARK(BM_TraceWithRunLog)->Arg(kSmallRecord)->Iterations(kTimedIterations);
+BENCHMARK(BM_EmittedLogLine)->Iterations(kTimedIterations);
 
 // ---- memory per recorded point ---------------------------------------------------------------
 
@@ -397,6 +429,8 @@ int main(int argc, char** argv) {
   const double large = reporter.Median("BM_TraceNoPublisher/1000000/iterations:300000");
   const double bare = reporter.Median("BM_BareDdsWriteAndLogLine/iterations:100000");
   const double dds = reporter.Median("BM_TraceWithDdsPublisher/iterations:100000");
+  const double run_log = reporter.Median("BM_TraceWithRunLog/1000/iterations:300000");
+  const double log_line = reporter.Median("BM_EmittedLogLine/iterations:300000");
 
   results << "\nFigures (CPU time, medians of 5 repetitions):\n";
   if (floor > 0 && small > 0) {
@@ -410,6 +444,13 @@ int main(int argc, char** argv) {
   if (bare > 0 && dds > 0) {
     PrintFigure(results, "Trace with DDS publisher / (bare dds_write + spdlog line)", dds / bare,
                 "x", 1.5, dds / bare <= 1.5);
+  }
+  if (small > 0 && run_log > 0 && log_line > 0) {
+    const double added = (run_log - small) / log_line;
+    results << "Trace with the run log " << run_log << " ns, without " << small
+            << " ns; one emitted log line " << log_line << " ns\n";
+    PrintFigure(results, "What the run log adds to Trace / one emitted log line", added, "x", 1.0,
+                added <= 1.0);
   }
   PrintFigure(results, "Heap per recorded point (15-char id)", bytes_per_point, " B", 128.0,
               bytes_per_point <= 128.0);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -240,7 +241,10 @@ TEST_F(FlowMonitorEndToEndTest, BurstsLoseNothingAndBadPointsOnlyWarnAndCount) {
   Ear ear;
   const auto& diagnostics = ear.Listen<DiagnosticArray>("/diagnostics");
   const auto& verdicts = ear.Listen<DiagnosticArray>("flow_verdict");
-  Child monitor(Monitor(config));
+  const std::string run_log = files.Keep(config + ".jsonl");
+  std::vector<std::string> argv = Monitor(config);
+  argv.insert(argv.end(), {"-p", "run_log:=" + run_log});
+  Child monitor(argv);
   auto raw = ear.node()->create_publisher<DiagnosticArray>("flow_trace",
                                                            valtrix::trace::TraceTopicQos());
   std::vector<std::shared_ptr<rclcpp::Node>> nodes;
@@ -300,6 +304,10 @@ TEST_F(FlowMonitorEndToEndTest, BurstsLoseNothingAndBadPointsOnlyWarnAndCount) {
   EXPECT_THAT(log, HasSubstr("[WARN] Dropped a message without a status"));
   EXPECT_EQ(log.find("no_such_flow", log.find("no_such_flow") + 1), std::string::npos)
       << "the second point of an unknown flow is warned again";
+  // The run log: the registration, every point received, the verdict and the new run.
+  const std::string lines = valtrix::test::ReadFile(run_log);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3 * kPerReporter + 3);
+  EXPECT_THAT(lines, HasSubstr(R"("type":"verdict","flow":"burst",)"));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // flow_lint: checks flow configuration files before they run, the way compilers report, and
 // draws their flows as Mermaid or Graphviz diagrams.
 
-#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
@@ -141,76 +140,10 @@ std::string TextLine(const LintFinding& finding) {
   return escaped;
 }
 
-// The length of the well-formed UTF-8 sequence that `text` starts with; 0 when it starts with
-// a byte that begins none (overlong forms, surrogates and code points past U+10FFFF included).
-size_t Utf8SequenceLength(std::string_view text) {
-  const auto byte = [&text](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(0);
-  if (lead < 0x80) {
-    return 1;
-  }
-  size_t length = 0;
-  unsigned char low = 0x80;  // bounds of the second byte
-  unsigned char high = 0xbf;
-  if (lead >= 0xc2 && lead <= 0xdf) {
-    length = 2;
-  } else if (lead >= 0xe0 && lead <= 0xef) {
-    length = 3;
-    low = lead == 0xe0 ? 0xa0 : low;
-    high = lead == 0xed ? 0x9f : high;
-  } else if (lead >= 0xf0 && lead <= 0xf4) {
-    length = 4;
-    low = lead == 0xf0 ? 0x90 : low;
-    high = lead == 0xf4 ? 0x8f : high;
-  } else {
-    return 0;
-  }
-  if (text.size() < length || byte(1) < low || byte(1) > high) {
-    return 0;
-  }
-  for (size_t k = 2; k < length; ++k) {
-    if ((byte(k) & 0xc0) != 0x80) {
-      return 0;
-    }
-  }
-  return length;
-}
-
-// A JSON string; each byte of `text` that is not part of well-formed UTF-8 becomes U+FFFD, as
-// decoders that replace what they cannot read write it.
 std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (size_t k = 0; k < text.size();) {
-    const char c = text[k];
-    if (static_cast<unsigned char>(c) >= 0x80) {
-      const size_t length = Utf8SequenceLength(text.substr(k));
-      if (length == 0) {
-        out += "\\ufffd";
-        ++k;
-      } else {
-        out += text.substr(k, length);
-        k += length;
-      }
-      continue;
-    }
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned char>(c));
-          out += escaped;
-        } else {
-          out += c;
-        }
-    }
-    ++k;
-  }
-  return out + "\"";
+  std::string out;
+  valtrix::AppendJsonString(out, text);
+  return out;
 }
 
 std::string JsonFinding(const LintFinding& finding) {

@@ -74,6 +74,15 @@ std::chrono::milliseconds PositivePeriod(const rclcpp::Node& node, const char* n
   return std::chrono::milliseconds(period);
 }
 
+std::size_t AtLeast(const rclcpp::Node& node, const char* name, int64_t least) {
+  const int64_t value = node.get_parameter(name).as_int();
+  if (value < least) {
+    throw std::invalid_argument(std::string("parameter '") + name + "' must be at least " +
+                                std::to_string(least) + ", got " + std::to_string(value));
+  }
+  return static_cast<std::size_t>(value);
+}
+
 rcl_interfaces::msg::ParameterDescriptor Described(const char* description) {
   rcl_interfaces::msg::ParameterDescriptor descriptor;
   descriptor.description = description;
@@ -118,6 +127,18 @@ void FlowMonitor::DeclareParameters() {
   check_on_last_point_ = node_->declare_parameter<bool>(
       "check_on_last_point", true,
       Described("Judge an ordered flow (CheckFlow, then ResetFlow) once its last point is in"));
+  run_log_ = node_->declare_parameter<std::string>(
+      "run_log", "",
+      Described("File of the run log, one JSON line per registration, reset, point and verdict; "
+                "empty: as the environment (VALTRIX_RUN_LOG) says"));
+  node_->declare_parameter<int64_t>(
+      "run_log_max_bytes", static_cast<int64_t>(FlowTrace::kDefaultRunLogMaxBytes),
+      Described("Size in bytes at which the run log is rotated"));
+  node_->declare_parameter<int64_t>(
+      "run_log_files", static_cast<int64_t>(FlowTrace::kDefaultRunLogFiles),
+      Described("Rotated files of the run log kept beside it"));
+  run_log_max_bytes_ = AtLeast(*node_, "run_log_max_bytes", 1);
+  run_log_files_ = AtLeast(*node_, "run_log_files", 0);
   timeout_check_period_ = PositivePeriod(*node_, "timeout_check_period_ms");
   diagnostics_period_ = PositivePeriod(*node_, "diagnostics_period_ms");
   if (config_file_.empty()) {
@@ -148,6 +169,10 @@ void FlowMonitor::LoadFlows() {
         flow.last_point_needed += std::max<uint32_t>(point->repeat_cnt, 1);
       }
     }
+  }
+  // Opened first, so that the log holds the registrations of the flows.
+  if (!run_log_.empty()) {
+    FlowTrace::GetInstance().OpenRunLog(run_log_, run_log_max_bytes_, run_log_files_);
   }
   FlowTrace::GetInstance().Init(config_file_, node_);
 }

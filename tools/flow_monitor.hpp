@@ -28,7 +28,8 @@ enum class Trigger { kLastPoint, kRequest };
 ///
 /// Parameters: `config_file` (the flows, required), `trace_topic` ("flow_trace"),
 /// `timeout_check_period_ms` (100), `diagnostics_period_ms` (1000), `check_on_last_point`
-/// (true). Topics, relative to the node's namespace unless said otherwise: the trace topic
+/// (true), `run_log` ("": as VALTRIX_RUN_LOG says), `run_log_max_bytes` (64 MiB),
+/// `run_log_files` (4). Topics, relative to the node's namespace unless said otherwise: the trace topic
 /// (points in), "check_flow" (std_msgs/msg/String, a flow id: judge and reset that flow now),
 /// "flow_verdict" (diagnostic_msgs/msg/DiagnosticArray, one status per verdict) and
 /// "/diagnostics". `FlowTrace` is one per process, and so is the monitor.
@@ -82,6 +83,9 @@ class FlowMonitor {
   std::chrono::milliseconds timeout_check_period_{0};
   std::chrono::milliseconds diagnostics_period_{0};
   bool check_on_last_point_ = true;
+  std::string run_log_;
+  std::size_t run_log_max_bytes_ = 0;
+  std::size_t run_log_files_ = 0;
 
   std::unordered_map<std::string, WatchedFlow> flows_;
   uint64_t received_ = 0;

@@ -15,6 +15,7 @@
 #include <rclcpp/publisher.hpp>
 
 #include "statistics.hpp"
+#include "run_log.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
 namespace valtrix::trace {
@@ -92,6 +93,9 @@ struct FlowTrace::Bookkeeping {
   /// without hashing the flow id again); a configuration that is replaced or removed takes its
   /// watch along. Guarded by `mutex_`.
   std::unordered_map<const TraceFlowCfg*, FlowWatch> watches;
+
+  /// The run log, closed unless opened; guarded by `mutex_`.
+  RunLog run_log;
 
   /// Guards the two members below. Taken before `mutex_` when both are needed, so that
   /// `Trace` waits for the collection of the health but not for its publication.

@@ -266,6 +266,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
     result->status = FlowCheckStatus::INVALID_FLOW;
     NoteVerdict(health, result->status);
     bookkeeping_->TallyRun(flow, record, result->status);
+    bookkeeping_->run_log.Verdict(flow_id, *result, record);
     return result;
   }
 
@@ -333,6 +334,7 @@ std::shared_ptr<FlowCheckResult> FlowTrace::CheckFlow(const std::string& flow_id
   result->desired_point = judgement.desired_point;
   NoteVerdict(health, result->status);
   bookkeeping_->TallyRun(flow, record, result->status);
+  bookkeeping_->run_log.Verdict(flow_id, *result, record);
   auto handler = flow_handlers_.find(flow_id);
   if (handler != flow_handlers_.end() && handler->second) {
     handler->second(flow_id, result);

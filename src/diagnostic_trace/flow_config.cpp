@@ -62,6 +62,7 @@ void FlowTrace::Init(const std::string& path, std::shared_ptr<rclcpp::Node> node
       replaced = std::move(slot);
       bookkeeping_->watches.erase(replaced.get());
       slot = std::move(cfg);
+      bookkeeping_->run_log.Flow(*slot);
     }
   } catch (const YAML::Exception& e) {
     LOG_ERROR("Failed to parse flow configuration file: {}", e.what());

@@ -21,6 +21,15 @@
 
 namespace valtrix::trace {
 
+// By the verdict's value, which is part of the interface.
+const char* NameOf(FlowCheckStatus status) {
+  static constexpr const char* kNames[] = {"SUCCESS",          "FAILED",        "INVALID_POINT",
+                                           "DUPLICATED_POINT", "MISSING_POINT", "INVALID_ORDER",
+                                           "INVALID_FLOW"};
+  const auto value = static_cast<size_t>(status);
+  return value < std::size(kNames) ? kNames[value] : "UNKNOWN";
+}
+
 namespace {
 
 using diagnostic_msgs::msg::DiagnosticArray;
@@ -31,15 +40,6 @@ constexpr char kDiagnosticsTopic[] = "/diagnostics";
 constexpr size_t kDiagnosticsDepth = 1;
 // The status name's prefix when Init was given no node.
 constexpr char kNoNodeName[] = "flow_trace";
-
-// By the verdict's value, which is part of the interface.
-const char* NameOf(FlowCheckStatus status) {
-  static constexpr const char* kNames[] = {"SUCCESS",          "FAILED",        "INVALID_POINT",
-                                           "DUPLICATED_POINT", "MISSING_POINT", "INVALID_ORDER",
-                                           "INVALID_FLOW"};
-  const auto value = static_cast<size_t>(status);
-  return value < std::size(kNames) ? kNames[value] : "UNKNOWN";
-}
 
 uint8_t Level(const FlowHealth& health, bool overdue) {
   if (overdue) {

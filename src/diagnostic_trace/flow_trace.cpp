@@ -33,7 +33,11 @@ FlowTrace& FlowTrace::GetInstance() {
   return instance;
 }
 
-FlowTrace::FlowTrace() : bookkeeping_(std::make_unique<Bookkeeping>()) {}
+FlowTrace::FlowTrace() : bookkeeping_(std::make_unique<Bookkeeping>()) {
+  if (const RunLogSettings run_log = RunLogSettingsFromEnvironment(); !run_log.path.empty()) {
+    OpenRunLog(run_log.path, run_log.max_bytes, run_log.max_files);
+  }
+}
 
 FlowTrace::~FlowTrace() = default;
 
@@ -55,6 +59,7 @@ void FlowTrace::RegisterTraceFlow(std::shared_ptr<TraceFlowCfg> cfg) {
     flow_queues_[cfg->flow_id].clear();
     StartTally(*cfg);
     bookkeeping_->RestartWatch(*cfg);
+    bookkeeping_->run_log.Flow(*cfg);
   }
   LOG_INFO("Registered trace flow: flow_id={}, flow_name={}, points_count={}", cfg->flow_id,
            cfg->flow_name, cfg->flow_points.size());
@@ -134,6 +139,7 @@ void FlowTrace::ResetFlow(const std::string& flow_id) {
   if (cfg != flow_configs_.end()) {
     RewindRun(*cfg->second);
     bookkeeping_->RestartWatch(*cfg->second);
+    bookkeeping_->run_log.Reset(flow_id);
   } else {
     LOG_WARN("flow_id {} not found in flow config", flow_id);
   }
@@ -147,6 +153,7 @@ void FlowTrace::ResetAllFlows() {
   for (auto& [flow_id, cfg] : flow_configs_) {
     RewindRun(*cfg);
     bookkeeping_->RestartWatch(*cfg);
+    bookkeeping_->run_log.Reset(flow_id);
   }
 }
 
@@ -169,6 +176,8 @@ void FlowTrace::Trace(const std::string& flow_id, const std::shared_ptr<TracePoi
   if (flow.max_record != 0) {
     bookkeeping_->BoundRecord(flow, record);
   }
+  // Once the point has its place in the run, which a bounded record counts on from its size.
+  bookkeeping_->run_log.Point(flow_id, *point);
 }
 
 // The point is stamped before the lock is taken: its time is that of the call, however long

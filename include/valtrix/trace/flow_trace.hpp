@@ -86,6 +86,17 @@ class FlowTrace {
   /// (nothing without one). Logs nothing; meant for a wall timer, e.g. once a second.
   void PublishDiagnostics();
 
+  /// Size at which the run log is rotated, unless told otherwise: 64 MiB.
+  static constexpr std::size_t kDefaultRunLogMaxBytes = std::size_t{64} << 20;
+  /// Rotated files of the run log kept beside it, unless told otherwise.
+  static constexpr std::size_t kDefaultRunLogFiles = 4;
+  /// Writes the run log (one JSON line per registration, reset, traced point and verdict) to
+  /// `path`, rotated at `max_bytes` with `max_files` earlier files kept; an empty path closes it.
+  /// An existing file at `path` is rotated first. Replaces the log that VALTRIX_RUN_LOG opened.
+  /// A file that cannot be opened or written gives one ERROR line, and no run log.
+  void OpenRunLog(const std::string& path, std::size_t max_bytes = kDefaultRunLogMaxBytes,
+                  std::size_t max_files = kDefaultRunLogFiles);
+
   /// What the registry keeps beside its maps (the watch and health of every flow, the
   /// /diagnostics publisher); defined inside the library.
   struct Bookkeeping;

@@ -1,6 +1,6 @@
 // Runs trace_demo_node against two diag_echo processes, as a user would, and checks what both
 // sides print: the four verdicts, the durations, the events in order, and a clean Ctrl-C, also
-// when the Ctrl-C comes during start-up.
+// when the Ctrl-C comes during start-up; and what its run log gives flow_replay and flow_report.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,12 +19,19 @@
 #include <thread>
 #include <vector>
 
+#include "support/browser.hpp"
 #include "support/child_process.hpp"
+#include "support/run_logs.hpp"
+#include "support/temp_files.hpp"
 
 namespace {
 
 using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
 using valtrix::test::Child;
+using valtrix::test::CommandRun;
+using valtrix::test::RunCommand;
+using valtrix::test::TempFiles;
 using valtrix::test::ReadFile;
 using valtrix::test::WaitUntil;
 
@@ -167,7 +174,11 @@ TEST(DemoEndToEndTest, FourRunsThenHeartbeatsThenCleanExitOnCtrlC) {
   ASSERT_TRUE(WaitUntilHandlesSignal(flow_echo.pid(), SIGINT, kHangDeadline));
   ASSERT_TRUE(WaitUntilHandlesSignal(heartbeat_echo.pid(), SIGINT, kHangDeadline));
   const int64_t started = NowSeconds();
+  TempFiles files;
+  const std::string run_log = files.Write("");
+  setenv("VALTRIX_RUN_LOG", run_log.c_str(), 1);
   Child demo({DEMO_NODE_PATH});
+  unsetenv("VALTRIX_RUN_LOG");
   ASSERT_TRUE(demo.started());
 
   ASSERT_TRUE(WaitUntil(
@@ -233,6 +244,26 @@ TEST(DemoEndToEndTest, FourRunsThenHeartbeatsThenCleanExitOnCtrlC) {
   for (const auto& beat : beats) {
     EXPECT_EQ(beat, "heartbeat 2001 0 Status OK: heartbeat");
   }
+
+  // The run log: every run judged again offline as the demo judged it, and drawn by flow_report
+  // one bar per point.
+  const CommandRun replay =
+      RunCommand(std::string(FLOW_REPLAY_PATH) + " --expect-same " + run_log);
+  EXPECT_EQ(replay.status, 0) << replay.out;
+  EXPECT_THAT(replay.out, HasSubstr("4 verdicts replayed: 4 as logged, 0 different"));
+  const std::string page = files.Keep(run_log + ".html");
+  const CommandRun report =
+      RunCommand(std::string(FLOW_REPORT_PATH) + " " + run_log + " -o " + page);
+  ASSERT_EQ(report.status, 0) << report.out;
+#ifdef VALTRIX_BROWSER_TESTS
+  std::string failure;
+  EXPECT_EQ(valtrix::test::CountedInBrowser(page, valtrix::test::kReportElements, "rect.step",
+                                            &failure, "section[data-flow=\"grab_place_task\"]"),
+            "svg.timeline=1 g.run=4 rect.step=28 rect.step.late=0 rect.step.failed=1 "
+            "line.timeout-tick=0 text.verdict=3 table.step-stats tbody tr=7 svg.histogram=7 "
+            "laid-out=28")
+      << failure;
+#endif
 }
 
 // Interrupted at any moment of the start-up, from rclcpp::init through the node, the publishers

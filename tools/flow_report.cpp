@@ -501,7 +501,8 @@ void WriteVerdictCounts(std::ostream& out, FlowReport& flow) {
 void WriteFlow(std::ostream& out, FlowReport& flow, std::size_t last_runs) {
   const std::size_t total = flow.runs.size();
   const std::size_t drawn = std::min(total, last_runs);
-  out << "<section class=\"flow\">\n<h2>" << Html(flow.flow_id);
+  out << "<section class=\"flow\" data-flow=\"" << Html(flow.flow_id) << "\">\n<h2>"
+      << Html(flow.flow_id);
   if (flow.cfg != nullptr && !flow.cfg->flow_name.empty()) {
     out << " <span class=\"flow-name\">" << Html(flow.cfg->flow_name) << "</span>";
   }

@@ -156,6 +156,9 @@ TEST_F(FlowMonitorEndToEndTest, TwoRobotsPlayTheDemoSideBySideAndAreJudgedApart)
     EXPECT_EQ(flow["received from " + robot + "/arm"], "7");
     EXPECT_EQ(flow["received from " + robot + "/gripper"], "6");
     EXPECT_EQ(flow["received from " + robot + "/sequencer"], "1");
+    // The flow's statistics, kept across the monitor's resets: three runs, two of them failed.
+    EXPECT_EQ(flow["runs"], "3");
+    EXPECT_EQ(flow["verdicts_failed"], "2");
     EXPECT_EQ(flow.size(), 17U);  // 12 of FlowTrace, runs_judged, last_verdict, 3 reporters
     bool stale = false;
     for (const auto& array : diagnostics) {

@@ -9,11 +9,14 @@
 #include <string_view>
 #include <vector>
 
+#include "command_line.hpp"
 #include "valtrix/control_escape.hpp"
 #include "valtrix/trace/flow_lint.hpp"
 
 namespace {
 
+using valtrix::tools::OptionValue;
+using valtrix::tools::UsageError;
 using valtrix::trace::FlowDiagramFormat;
 using valtrix::trace::LintFinding;
 using valtrix::trace::LintSeverity;
@@ -37,26 +40,6 @@ struct Options {
   std::optional<FlowDiagramFormat> diagram;
   std::vector<std::string> files;
 };
-
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// "--name value" or "--name=value"; advances `i` past a separate value.
-std::optional<std::string> OptionValue(const std::string& name, int argc, char** argv, int& i) {
-  const std::string argument = argv[i];
-  if (argument == name) {
-    if (i + 1 == argc) {
-      throw UsageError(name + " needs a value");
-    }
-    return std::string(argv[++i]);
-  }
-  if (argument.rfind(name + "=", 0) == 0) {
-    return argument.substr(name.size() + 1);
-  }
-  return std::nullopt;
-}
 
 Options ParseOptions(int argc, char** argv) {
   Options options;

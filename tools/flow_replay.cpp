@@ -36,7 +36,7 @@ constexpr char kUsage[] =
     "usage: flow_replay [--config FILE] [--expect-same] [--verbose] RUNLOG...\n"
     "  Replays the points of run logs (VALTRIX_RUN_LOG) through the library, run by run, and\n"
     "  judges each run that was judged when it ran; prints one line per verdict.\n"
-    "  RUNLOG...       log files, oldest first (rotated: run.log.2 run.log.1 run.log)\n"
+    "  RUNLOG...       log files, oldest first (rotated: runs.2.jsonl runs.1.jsonl runs.jsonl)\n"
     "  --config FILE   judge against this flow configuration instead of the log's flows\n"
     "  --expect-same   fail when a verdict differs from the logged one\n"
     "  --verbose       let the library log (SPDLOG_* as set) instead of keeping it quiet\n"

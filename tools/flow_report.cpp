@@ -38,7 +38,7 @@ constexpr char kUsage[] =
     "  Writes one self-contained HTML page (inline SVG and CSS) from run logs (VALTRIX_RUN_LOG):\n"
     "  per flow the timelines of its last runs, the statistics of each step over all runs,\n"
     "  and the verdict counts.\n"
-    "  RUNLOG...       log files, oldest first (rotated: run.log.2 run.log.1 run.log)\n"
+    "  RUNLOG...       log files, oldest first (rotated: runs.2.jsonl runs.1.jsonl runs.jsonl)\n"
     "  -o, --output FILE  the page to write\n"
     "  --runs N        runs per flow drawn as timelines (default 20)\n"
     "  Exit status: 0 written, 2 bad arguments, a log that cannot be read or is malformed, or a\n"

@@ -50,8 +50,9 @@ TEST(Ros2InteropGraphTest, RclcppAndTheRos2CommandSeeTheStandinDemoAndItsEvents)
   const auto ros2 = Ros2Command();
   std::optional<Child> echo;
   if (ros2) {
-    echo.emplace(std::vector<std::string>{*ros2, "topic", "echo", "--once", "/flow_diag",
-                                          "valtrix_protocol/msg/DiagnosticEvent"});
+    // Without the daemon, which would outlive the test.
+    echo.emplace(std::vector<std::string>{*ros2, "topic", "echo", "--once", "--no-daemon",
+                                          "/flow_diag", "valtrix_protocol/msg/DiagnosticEvent"});
     ASSERT_TRUE(WaitUntil([&] { return observer->count_subscribers("/flow_diag") > 0; },
                           kDeadline));
   }

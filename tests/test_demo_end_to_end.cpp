@@ -267,8 +267,13 @@ TEST(DemoEndToEndTest, FourRunsThenHeartbeatsThenCleanExitOnCtrlC) {
 }
 
 // Interrupted at any moment of the start-up, from rclcpp::init through the node, the publishers
-// and into the first run, the program ends as cleanly as after it.
+// and into the first run, the program ends as cleanly as after it; so do the watchdog demo and
+// flow_monitor, which take Ctrl-C the same way.
 TEST(DemoEndToEndTest, CtrlCOrSigtermDuringStartUpEndsWithStatusZero) {
+  const std::vector<std::vector<std::string>> programs = {
+      {DEMO_NODE_PATH},
+      {WATCHDOG_DEMO_PATH},
+      {FLOW_MONITOR_PATH, "--ros-args", "-p", "config_file:=" MONITOR_CONFIG_PATH}};
   std::vector<std::chrono::microseconds> delays;
   for (int us = 0; us < 10000; us += 500) {  // densely where the node and publishers are built
     delays.emplace_back(us);
@@ -276,16 +281,18 @@ TEST(DemoEndToEndTest, CtrlCOrSigtermDuringStartUpEndsWithStatusZero) {
   for (int ms : {15, 25, 40, 60, 100}) {
     delays.emplace_back(std::chrono::milliseconds(ms));
   }
-  for (int signal_number : {SIGINT, SIGTERM}) {
-    for (const auto delay : delays) {
-      SCOPED_TRACE(std::string(strsignal(signal_number)) + " " + std::to_string(delay.count()) +
-                   " us after the program took the signal over");
-      Child demo({DEMO_NODE_PATH});
-      ASSERT_TRUE(demo.started());
-      ASSERT_TRUE(WaitUntilHandlesSignal(demo.pid(), signal_number, kHangDeadline));
-      std::this_thread::sleep_for(delay);  // the moment of the interrupt, not a wait for anything
-      demo.Signal(signal_number);
-      EXPECT_EQ(demo.WaitForExit(kHangDeadline), 0) << demo.Output();
+  for (const auto& program : programs) {
+    for (int signal_number : {SIGINT, SIGTERM}) {
+      for (const auto delay : delays) {
+        SCOPED_TRACE(program[0] + ": " + strsignal(signal_number) + " " +
+                     std::to_string(delay.count()) + " us after the program took the signal over");
+        Child demo(program);
+        ASSERT_TRUE(demo.started());
+        ASSERT_TRUE(WaitUntilHandlesSignal(demo.pid(), signal_number, kHangDeadline));
+        std::this_thread::sleep_for(delay);  // the moment of the interrupt, not a wait for anything
+        demo.Signal(signal_number);
+        EXPECT_EQ(demo.WaitForExit(kHangDeadline), 0) << demo.Output();
+      }
     }
   }
 }

@@ -2,8 +2,6 @@
 // report on a topic (valtrix::trace::FlowReporter, or any publisher of the same messages).
 //   flow_monitor --ros-args -p config_file:=flows.yaml [-p trace_topic:=...] [-r __ns:=/robot1]
 // Ctrl-C ends it.
-#include <signal.h>
-
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -11,32 +9,25 @@
 #include <rclcpp/rclcpp.hpp>
 
 #include "flow_monitor.hpp"
+#include "interrupts.hpp"
 
 namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 
-void SetTerminationSignalsBlocked(bool blocked) {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigprocmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &signals, nullptr);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A Ctrl-C that comes before rclcpp::init has installed its handler waits for it.
-  SetTerminationSignalsBlocked(true);
+  // Signals wait until rclcpp::init has installed its handler, then go to a thread of their own.
+  const valtrix::tools::InterruptsOnOwnThread interrupts;
   try {
     rclcpp::init(argc, argv);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "flow_monitor: %s\n", error.what());
     return kExitFailure;
   }
-  SetTerminationSignalsBlocked(false);
+  interrupts.Receive();
 
   int status = kExitOk;
   try {

@@ -3,8 +3,6 @@
 // FlowTrace::CheckTimeouts() reports both within one period of their limits. Later the arm moves
 // on without the part. A 1 s wall timer calling FlowTrace::PublishDiagnostics() shows the health
 // of both flows on /diagnostics throughout. Ctrl-C ends it.
-#include <signal.h>
-
 #include <array>
 #include <chrono>
 #include <cstddef>
@@ -16,6 +14,7 @@
 #include <ament_index_cpp/get_package_share_directory.hpp>
 #include <rclcpp/rclcpp.hpp>
 
+#include "interrupts.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
@@ -44,14 +43,6 @@ constexpr char kGiveUpPoint[] = "place_pos_reached";
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
-
-void SetTerminationSignalsBlocked(bool blocked) {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  sigprocmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &signals, nullptr);
-}
 
 void RunDemo() {
   const std::string config = ament_index_cpp::get_package_share_directory(kPackage) + kConfigFile;
@@ -103,16 +94,15 @@ void RunDemo() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // A Ctrl-C that comes before rclcpp::init has installed its handler waits for it instead of
-  // killing the process.
-  SetTerminationSignalsBlocked(true);
+  // Signals wait until rclcpp::init has installed its handler, then go to a thread of their own.
+  const valtrix::tools::InterruptsOnOwnThread interrupts;
   try {
     rclcpp::init(argc, argv);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "flow_watchdog_demo: %s\n", error.what());
     return kExitFailure;
   }
-  SetTerminationSignalsBlocked(false);
+  interrupts.Receive();
 
   int status = kExitOk;
   try {

@@ -1,8 +1,5 @@
 // Demonstration node: plays the sample flow "grab_place_task" four times with different
 // deviations, logs each whole-flow verdict, then traces a heartbeat once a second until Ctrl-C.
-#include <signal.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -14,6 +11,7 @@
 #include <rclcpp/exceptions.hpp>
 #include <rclcpp/rclcpp.hpp>
 
+#include "interrupts.hpp"
 #include "valtrix/logger.hpp"
 #include "valtrix/trace/flow_trace.hpp"
 
@@ -105,37 +103,6 @@ bool PlayRun(FlowTrace& flow_trace, const std::vector<Step>& steps) {
   return true;
 }
 
-// rclcpp's signal handler logs, and logging is not async-signal-safe: run on a thread that the
-// signal caught inside malloc or stdio, it deadlocks, and the program never ends (seen with real
-// rclcpp when a Ctrl-C arrives during start-up). So SIGINT and SIGTERM are blocked on every
-// thread but one that does nothing else, and the handler always runs there, holding no lock.
-// Blocked before rclcpp::init, the signals are also held back until ROS has installed its
-// handlers, and every thread ROS and DDS start inherits the block.
-class InterruptsOnOwnThread {
- public:
-  InterruptsOnOwnThread() {
-    sigemptyset(&signals_);
-    sigaddset(&signals_, SIGINT);
-    sigaddset(&signals_, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
-  }
-  InterruptsOnOwnThread(const InterruptsOnOwnThread&) = delete;
-  InterruptsOnOwnThread& operator=(const InterruptsOnOwnThread&) = delete;
-
-  // Lets the signals in, on a thread of their own; call once the handlers are installed.
-  void Receive() const {
-    std::thread([signals = signals_] {
-      pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
-      for (;;) {
-        pause();
-      }
-    }).detach();
-  }
-
- private:
-  sigset_t signals_;
-};
-
 // Creates the node and loads the flows; empty when a Ctrl-C came first. The signal shuts the
 // ROS context down, and creating the node or a publisher on it then fails: that ends the
 // program as quietly as a Ctrl-C later on. Any other error escapes.
@@ -173,7 +140,7 @@ const char* VerdictFormat(FlowCheckStatus status) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const InterruptsOnOwnThread interrupts;
+  const valtrix::tools::InterruptsOnOwnThread interrupts;
   rclcpp::init(argc, argv);
   interrupts.Receive();
   const std::string config_path =
